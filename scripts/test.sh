@@ -1,0 +1,20 @@
+#!/usr/bin/env bash
+# Installs what the project needs, builds it and runs every test.
+#   scripts/test.sh              build/ , the normal build
+#   scripts/test.sh --sanitize   build-sanitize/ , AddressSanitizer + UBSan
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+build=build
+options=()
+if [ "${1:-}" = "--sanitize" ]; then
+  build=build-sanitize
+  options+=(-DZORVIK_SANITIZE=ON -DZORVIK_BUILD_BENCH=OFF)
+  export ASAN_OPTIONS="detect_leaks=1:abort_on_error=0:${ASAN_OPTIONS:-}"
+  export UBSAN_OPTIONS="print_stacktrace=1:halt_on_error=1:${UBSAN_OPTIONS:-}"
+fi
+
+bash scripts/install-deps.sh
+cmake -S . -B "$build" -G Ninja "${options[@]}"
+cmake --build "$build" -j "$(nproc)"
+ctest --test-dir "$build" --output-on-failure -j "$(nproc)"

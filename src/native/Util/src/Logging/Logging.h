@@ -1,0 +1,66 @@
+#pragma once
+
+#include "Logging/LogRecord.h"
+
+#include <QObject>
+
+#include <boost/thread/mutex.hpp>
+
+#include <atomic>
+#include <sstream>
+#include <string>
+#include <thread>
+
+namespace Tellan {
+
+class Logger;
+
+// The process-wide log dispatcher: drops records below INFO unless forced,
+// formats the rest on the logging thread and hands each line to the sink, or
+// keeps it in the pending buffer until a sink is installed.
+//
+// log() may be called from any thread. setLogger, disableLogger and
+// closeLogger are called from the main thread.
+class Logging : public QObject {
+public:
+    // The statement object of one log site; emits its record when the
+    // statement ends and never throws.
+    class LogStream : private QObject {
+    public:
+        explicit LogStream(LogRecord record);
+        ~LogStream() override;
+        std::wostream& out() { return stream; }
+
+    private:
+        LogRecord record;
+
+    public:
+        std::wostringstream stream;
+    };
+
+    // Created on first use; never destroyed, so a pool thread that logs while
+    // the process runs its exit-time destructors still finds it.
+    static Logging& instance();
+
+    void log(const LogRecord& record);
+    // Takes ownership; deletes a sink installed before.
+    void setLogger(Logger* logger);
+    void disableLogger();
+    void closeLogger();
+
+private:
+    Logging();
+    ~Logging() override;
+
+    LogLevel minLevel;
+    // The owning pointer, and the sink that log() may write to: the latter is
+    // set only once attach() has taken the pending lines, so a line logged on
+    // another thread during the hand-over waits for it and keeps its order.
+    std::atomic<Logger*> sink;
+    std::atomic<Logger*> ready;
+    std::atomic<std::thread::id> handOverThread;
+    std::stringstream pending;
+    boost::mutex pendingMutex;
+};
+
+} // namespace Tellan

@@ -1,0 +1,47 @@
+#include "Platform/Account.h"
+#include "Platform/Platform.h"
+
+#include <QString>
+
+#include <pwd.h>
+#include <unistd.h>
+#include <vector>
+
+namespace Tellan {
+namespace Platform {
+
+namespace {
+
+class LinuxAccount final : public Account {
+public:
+    bool getUserName(char16_t* buffer, std::uint32_t* size) override
+    {
+        std::vector<char> scratch(16384);
+        passwd entry{};
+        passwd* found = nullptr;
+        if (::getpwuid_r(::geteuid(), &entry, scratch.data(), scratch.size(), &found) != 0 || !found) {
+            setLastError(ERROR_FILE_NOT_FOUND_CODE);
+            return false;
+        }
+        const QString name = QString::fromLocal8Bit(found->pw_name);
+        const std::uint32_t needed = static_cast<std::uint32_t>(name.size()) + 1;
+        if (!buffer || *size < needed) {
+            *size = needed;
+            setLastError(ERROR_INSUFFICIENT_BUFFER_CODE);
+            return false;
+        }
+        for (int i = 0; i < name.size(); ++i)
+            buffer[i] = name.at(i).unicode();
+        buffer[name.size()] = 0;
+        *size = needed;
+        setLastError(0);
+        return true;
+    }
+};
+
+} // namespace
+
+Account& Account::native() { return immortal<LinuxAccount>(); }
+
+} // namespace Platform
+} // namespace Tellan

@@ -1,0 +1,14 @@
+#include "Platform/Platform.h"
+
+namespace Tellan {
+namespace Platform {
+
+namespace {
+thread_local std::uint32_t lastError = 0;
+}
+
+std::uint32_t getLastError() { return lastError; }
+void setLastError(std::uint32_t code) { lastError = code; }
+
+} // namespace Platform
+} // namespace Tellan

@@ -1,0 +1,84 @@
+#pragma once
+
+// The platform layer: every operating-system facility the programs use is an
+// interface in this folder with one native implementation (Foo_linux.cpp).
+// Portable code reaches a facility only through Installed<Facility>::get(), so
+// tests can install a scripted implementation and reach every failure path.
+//
+// Calls keep the shape of the Windows calls they stand for: a BOOL-like
+// result plus a per-thread last-error code (Windows error numbers, e.g. 2 file
+// not found, 5 access denied), read with getLastError().
+//
+// Adding a facility: declare the interface in Foo.h with a static native(),
+// implement it in Foo_linux.cpp, and use Installed<Foo>::get() in the caller.
+
+#include <atomic>
+#include <cstdint>
+
+namespace Tellan {
+namespace Platform {
+
+// Windows error numbers that the layer produces.
+enum ErrorCode : std::uint32_t {
+    ERROR_SUCCESS_CODE = 0,
+    ERROR_FILE_NOT_FOUND_CODE = 2,
+    ERROR_ACCESS_DENIED_CODE = 5,
+    ERROR_INVALID_PARAMETER_CODE = 87,
+    ERROR_INSUFFICIENT_BUFFER_CODE = 122,
+    ERROR_MORE_DATA_CODE = 234,
+};
+
+std::uint32_t getLastError();
+void setLastError(std::uint32_t code);
+
+template <class Facility>
+class Installed {
+public:
+    // The installed implementation, or the native one when none is installed.
+    static Facility& get()
+    {
+        Facility* f = slot().load(std::memory_order_acquire);
+        return f ? *f : Facility::native();
+    }
+
+    // Not owning; nullptr goes back to the native implementation. Tests only.
+    static void install(Facility* f) { slot().store(f, std::memory_order_release); }
+    static Facility* installed() { return slot().load(std::memory_order_acquire); }
+
+private:
+    // Trivially destructible, so a pool thread that still runs while static
+    // destructors do at exit keeps reaching a valid facility.
+    static std::atomic<Facility*>& slot()
+    {
+        static std::atomic<Facility*> s{nullptr};
+        return s;
+    }
+};
+
+// Installs a facility for the life of the object (tests).
+template <class Facility>
+class ScopedInstall {
+public:
+    explicit ScopedInstall(Facility* f) : previous_(Installed<Facility>::installed())
+    {
+        Installed<Facility>::install(f);
+    }
+    ~ScopedInstall() { Installed<Facility>::install(previous_); }
+    ScopedInstall(const ScopedInstall&) = delete;
+    ScopedInstall& operator=(const ScopedInstall&) = delete;
+
+private:
+    Facility* previous_;
+};
+
+// Native implementations are created once and never destroyed, for the same
+// reason as above.
+template <class Impl>
+Impl& immortal()
+{
+    static Impl* p = new Impl();
+    return *p;
+}
+
+} // namespace Platform
+} // namespace Tellan
