@@ -18,9 +18,18 @@
                                      .setLevel(::Tellan::Level::level)                           \
                                      .setComponent(component)                                    \
                                      .setLine(__LINE__)                                          \
-                                     .addField(QStringLiteral("function"),                       \
-                                               ::Tellan::qualifiedFunctionName(__PRETTY_FUNCTION__))) \
+                                     .addField(QStringLiteral("function"), TELLAN_FUNCTION_NAME_)) \
         .out()
+
+// The site's function name, worked out once per site (a GNU statement
+// expression keeps __PRETTY_FUNCTION__ the enclosing function's). Never
+// destroyed: a pool thread may still log while exit-time destructors run.
+#define TELLAN_FUNCTION_NAME_                                                                    \
+    (__extension__({                                                                             \
+        static const QString* const tellanFunctionName_ =                                        \
+            new QString(::Tellan::qualifiedFunctionName(__PRETTY_FUNCTION__));                   \
+        *tellanFunctionName_;                                                                    \
+    }))
 
 #define TLOG_EVENT(level, component, event, ...)                                                 \
     TELLAN_LOG_STATEMENT_(::Tellan::LogRecord(0).setEvent(event).addFields({__VA_ARGS__}), level, \

@@ -297,11 +297,6 @@ void LogRecord::printFieldValue(const FieldValue& value, std::wostream& stream)
     boost::apply_visitor(FieldPrinter(stream), value);
 }
 
-std::wostream& operator<<(std::wostream& stream, const QString& text)
-{
-    return stream << Text::toWide(text);
-}
-
 std::wstring& indentContinuationLines(std::wstring& text)
 {
     replaceAll(text, L"\n", L"\n     ");
@@ -384,3 +379,8 @@ QString qualifiedFunctionName(const char* signature)
 }
 
 } // namespace Tellan
+
+std::wostream& operator<<(std::wostream& stream, const QString& text)
+{
+    return stream << Tellan::Text::toWide(text);
+}

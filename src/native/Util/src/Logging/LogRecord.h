@@ -65,9 +65,6 @@ public:
     LogLevel level;
 };
 
-// Writes the UTF-16 units of text.
-std::wostream& operator<<(std::wostream& stream, const QString& text);
-
 // Every line feed followed by five spaces.
 std::wstring& indentContinuationLines(std::wstring& text);
 
@@ -80,3 +77,7 @@ std::wstring scrubUserName(std::wstring line);
 QString qualifiedFunctionName(const char* signature);
 
 } // namespace Tellan
+
+// Writes the UTF-16 units of text. Global, beside QString, so that every log
+// site finds it.
+std::wostream& operator<<(std::wostream& stream, const QString& text);

@@ -3,6 +3,7 @@
 
 #include <QString>
 
+#include <mutex>
 #include <pwd.h>
 #include <unistd.h>
 #include <vector>
@@ -16,14 +17,11 @@ class LinuxAccount final : public Account {
 public:
     bool getUserName(char16_t* buffer, std::uint32_t* size) override
     {
-        std::vector<char> scratch(16384);
-        passwd entry{};
-        passwd* found = nullptr;
-        if (::getpwuid_r(::geteuid(), &entry, scratch.data(), scratch.size(), &found) != 0 || !found) {
-            setLastError(ERROR_FILE_NOT_FOUND_CODE);
+        // Every log line asks; the passwd look-up is far dearer than the
+        // Windows call, and the programs never change their account.
+        QString name;
+        if (!lookUp(name))
             return false;
-        }
-        const QString name = QString::fromLocal8Bit(found->pw_name);
         const std::uint32_t needed = static_cast<std::uint32_t>(name.size()) + 1;
         if (!buffer || *size < needed) {
             *size = needed;
@@ -37,6 +35,34 @@ public:
         setLastError(0);
         return true;
     }
+
+private:
+    bool lookUp(QString& name)
+    {
+        {
+            std::lock_guard<std::mutex> lock(mutex_);
+            if (cached_) {
+                name = cachedName_;
+                return true;
+            }
+        }
+        std::vector<char> scratch(16384);
+        passwd entry{};
+        passwd* found = nullptr;
+        if (::getpwuid_r(::geteuid(), &entry, scratch.data(), scratch.size(), &found) != 0 || !found) {
+            setLastError(ERROR_FILE_NOT_FOUND_CODE);
+            return false;
+        }
+        name = QString::fromLocal8Bit(found->pw_name);
+        std::lock_guard<std::mutex> lock(mutex_);
+        cached_ = true;
+        cachedName_ = name;
+        return true;
+    }
+
+    std::mutex mutex_;
+    bool cached_ = false;
+    QString cachedName_;
 };
 
 } // namespace

@@ -1,0 +1,166 @@
+#include "Logging/LogRecord.h"
+#include "ScriptedPlatform.h"
+
+#include <boost/date_time/posix_time/posix_time.hpp>
+#include <gtest/gtest.h>
+
+#include <functional>
+
+using Tellan::LogRecord;
+using namespace Tellan::Level;
+
+namespace {
+
+LogRecord stamped(int level, const char* component, const char* event, int line)
+{
+    LogRecord r(0);
+    r.timestamp = boost::posix_time::ptime(boost::gregorian::date(2023, 9, 25),
+                                           boost::posix_time::time_duration(10, 15, 0));
+    r.setLevel(level).setComponent(component).setEvent(event).setLine(line);
+    return r;
+}
+
+class LogLayout : public ::testing::Test {
+protected:
+    void SetUp() override { account.userName = "jsmith"; }
+    TestSupport::ScriptedAccount account;
+    Tellan::Platform::ScopedInstall<Tellan::Platform::Account> install{&account};
+};
+
+struct LayoutCase {
+    const char* name;
+    std::function<LogRecord()> record;
+    std::string line;
+};
+
+} // namespace
+
+TEST_F(LogLayout, LinesByteForByte)
+{
+    const LayoutCase cases[] = {
+        {"plain example",
+         [] {
+             LogRecord r = stamped(INFO, "helper", "", 57);
+             r.addField("function", "Tellan::HelperApp::shutdown");
+             r.setMessage("Begin helper shutdown");
+             return r;
+         },
+         "230925:101500       Helper INFO in helper line 57, function Tellan::HelperApp::shutdown : Begin helper shutdown"},
+        {"structured example",
+         [] {
+             LogRecord r = stamped(INFO, "WindowsVersion", "windowsVersionFound", 57);
+             r.addField("majorVersion", 10u).addField("minorVersion", 0u);
+             r.addField("function", "Tellan::WindowsVersionUtil::getCurrentWindowsVersion");
+             return r;
+         },
+         "230925:101500 TellanHelper : I WindowsVersion : windowsVersionFound : function = "
+         "Tellan>WindowsVersionUtil>getCurrentWindowsVersion , majorVersion = 10 , minorVersion = 0 : line 57, "},
+        {"trace with event and component is plain",
+         [] { return stamped(TRACE, "c", "e", 0); }, "230925:101500      Helper TRACE in c :"},
+        {"no event is plain", [] { return stamped(INFO, "c", "", 0); }, "230925:101500       Helper INFO in c :"},
+        {"level 7 structured with I", [] { return stamped(7, "c", "e", 0); },
+         "230925:101500 TellanHelper : I c : e : "},
+        {"level -1 labelled INFO", [] { return stamped(-1, "c", "", 3); },
+         "230925:101500       Helper INFO in c line 3 :"},
+        {"debug letter D", [] { return stamped(DEBUG, "c", "e", 0); }, "230925:101500 TellanHelper : D c : e : "},
+        {"warning and error labels",
+         [] {
+             LogRecord r = stamped(WARNING, "c", "", 0);
+             r.setMessage("w");
+             return r;
+         },
+         "230925:101500    Helper WARNING in c : w"},
+        {"error label; no component leaves its space", [] { return stamped(ERROR, "", "", 0); }, "230925:101500      Helper ERROR  :"},
+        {"error letter", [] { return stamped(ERROR, "c", "e", 0); }, "230925:101500 TellanHelper : E c : e : "},
+        {"event normalised",
+         [] { return stamped(INFO, "c", " a  b::c:d ", 0); }, "230925:101500 TellanHelper : I c : a b>c-d : "},
+        {"bool field true; plain shows no fields",
+         [] {
+             LogRecord r = stamped(INFO, "c", "e", 0);
+             r.addField("flag", true);
+             return r;
+         },
+         "230925:101500 TellanHelper : I c : e : flag = true : "},
+        {"plain drops other fields",
+         [] {
+             LogRecord r = stamped(INFO, "c", "", 0);
+             r.addField("flag", true);
+             return r;
+         },
+         "230925:101500       Helper INFO in c :"},
+        {"plain trailing line feed trimmed, inner indented",
+         [] {
+             LogRecord r = stamped(INFO, "c", "", 0);
+             r.setMessage("one\ntwo\n");
+             return r;
+         },
+         "230925:101500       Helper INFO in c : one\n     two"},
+        {"structured message trimmed and indented",
+         [] {
+             LogRecord r = stamped(INFO, "c", "e", 9);
+             r.setMessage("  one\ntwo\r\n");
+             return r;
+         },
+         "230925:101500 TellanHelper : I c : e : line 9, Comment In Log:     one\n     two"},
+        {"user name scrubbed in field and component, case-sensitive",
+         [] {
+             LogRecord r = stamped(INFO, "jsmith", "e", 0);
+             r.addField("path", "C:/Users/jsmith/Music").addField("other", "JSmith");
+             return r;
+         },
+         "230925:101500 TellanHelper : I <user_name> : e : other = JSmith , path = C-/Users/<user_name>/Music : "},
+        {"Latin-1 byte and ? for the rest, ?? outside the BMP",
+         [] {
+             LogRecord r = stamped(INFO, "c", "", 0);
+             r.setMessage(QString::fromUtf8("\xC3\xA9|\xE4\xB8\xAD|\xF0\x9F\x8E\xB5"));
+             return r;
+         },
+         "230925:101500       Helper INFO in c : \xE9|?|??"},
+        {"numbers and floats in fields",
+         [] {
+             LogRecord r = stamped(INFO, "c", "e", 0);
+             r.addField("a", -5).addField("b", 15000000.0).addField("c", 0.5f).addField("d", quint64(1) << 40);
+             r.addField("e", qlonglong(-5));
+             return r;
+         },
+         "230925:101500 TellanHelper : I c : e : a = -5 , b = 1.5e+07 , c = 0.5 , d = 1099511627776 , e = -5 : "},
+    };
+    for (const LayoutCase& c : cases)
+        EXPECT_EQ(c.record().format(), c.line) << c.name;
+}
+
+TEST_F(LogLayout, EmptyOrUnreadableUserNameReplacesNothing)
+{
+    LogRecord r = stamped(INFO, "c", "", 0);
+    r.setMessage("jsmith");
+    account.userName.clear();
+    EXPECT_EQ(r.format(), "230925:101500       Helper INFO in c : jsmith");
+    account.fail = true;
+    EXPECT_EQ(r.format(), "230925:101500       Helper INFO in c : jsmith");
+}
+
+TEST_F(LogLayout, UserNameOnlyMatchesWholeOccurrencesLeftToRight)
+{
+    account.userName = "aa";
+    LogRecord r = stamped(INFO, "c", "", 0);
+    r.setMessage("aaa");
+    EXPECT_EQ(r.format(), "230925:101500       Helper INFO in c : <user_name>a");
+}
+
+TEST(LogLayoutHelpers, NormalizeNameKeepsTheFirstCharacterOfAWhiteSpaceRun)
+{
+    std::wstring name = L"a\t  b";
+    EXPECT_EQ(LogRecord::normalizeName(name), L"a\tb");
+    std::wstring path = L" C:/x::y ";
+    EXPECT_EQ(LogRecord::normalizeName(path), L"C-/x>y");
+}
+
+TEST(LogLayoutHelpers, LevelLabelIsRightAlignedInSeventeen)
+{
+    EXPECT_EQ(LogRecord::levelLabel(TRACE), L"     Helper TRACE");
+    EXPECT_EQ(LogRecord::levelLabel(DEBUG), L"     Helper DEBUG");
+    EXPECT_EQ(LogRecord::levelLabel(INFO), L"      Helper INFO");
+    EXPECT_EQ(LogRecord::levelLabel(WARNING), L"   Helper WARNING");
+    EXPECT_EQ(LogRecord::levelLabel(ERROR), L"     Helper ERROR");
+    EXPECT_EQ(LogRecord::levelLabel(-3), L"      Helper INFO");
+}

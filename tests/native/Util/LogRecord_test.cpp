@@ -1,0 +1,126 @@
+#include "Logging/Log.h"
+#include "Logging/LogRecord.h"
+#include "RecordingSink.h"
+#include "Text/WideText.h"
+
+#include <QDate>
+#include <QUrl>
+
+#include <boost/date_time/posix_time/posix_time.hpp>
+#include <gtest/gtest.h>
+
+#include <sstream>
+
+using Tellan::LogRecord;
+
+namespace {
+
+std::wstring printed(const LogRecord& r, const std::wstring& key)
+{
+    std::wostringstream s;
+    LogRecord::printFieldValue(r.fields.at(key), s);
+    return s.str();
+}
+
+} // namespace
+
+TEST(LogRecord, NewRecordIsInfoAtTheCurrentWholeSecond)
+{
+    const auto before = boost::posix_time::second_clock::universal_time();
+    LogRecord r(0);
+    const auto after = boost::posix_time::second_clock::universal_time();
+    EXPECT_EQ(r.level, Tellan::Level::INFO);
+    EXPECT_EQ(r.line, 0);
+    EXPECT_EQ(r.forced, 0);
+    EXPECT_TRUE(r.fields.empty());
+    EXPECT_TRUE(r.event.empty() && r.component.empty() && r.message.empty());
+    EXPECT_EQ(r.timestamp.time_of_day().fractional_seconds(), 0);
+    EXPECT_LE(before, r.timestamp);
+    EXPECT_LE(r.timestamp, after);
+}
+
+TEST(LogRecord, AddFieldStoresByTypeNameAndNeverReplaces)
+{
+    LogRecord r(0);
+    r.addField("n", 5).addField("n", 7);
+    r.addField("bytes", QByteArray("\x0a\xff", 2));
+    r.addField("date", QDate(2020, 1, 1));
+    r.addField("signed", qlonglong(-5));
+    r.addField("url", QUrl("https://example.test/a b"));
+    r.addField("u", 3u).addField("big", qulonglong(1) << 33).addField("flag", false);
+    r.addField("f", 1.25f).addField("d", 2.5);
+
+    EXPECT_EQ(boost::get<int>(r.fields.at(L"n")), 5);
+    EXPECT_EQ(boost::get<std::wstring>(r.fields.at(L"bytes")), L"0aff");
+    EXPECT_EQ(r.fields.count(L"date"), 0u);
+    EXPECT_EQ(boost::get<qint64>(r.fields.at(L"signed")), -5);
+    EXPECT_EQ(printed(r, L"signed"), L"-5");
+    EXPECT_EQ(boost::get<std::wstring>(r.fields.at(L"url")), L"https://example.test/a b");
+    EXPECT_EQ(boost::get<unsigned>(r.fields.at(L"u")), 3u);
+    EXPECT_EQ(boost::get<quint64>(r.fields.at(L"big")), quint64(1) << 33);
+    EXPECT_EQ(printed(r, L"flag"), L"0");
+    EXPECT_EQ(boost::get<float>(r.fields.at(L"f")), 1.25f);
+    EXPECT_EQ(boost::get<double>(r.fields.at(L"d")), 2.5);
+}
+
+TEST(LogRecord, FieldsAreOrderedByUtf16Units)
+{
+    LogRecord r(0);
+    r.addField("zeta", 1).addField("Alpha", 2).addField("function", 3);
+    std::vector<std::wstring> keys;
+    for (const auto& f : r.fields)
+        keys.push_back(f.first);
+    EXPECT_EQ(keys, (std::vector<std::wstring>{L"Alpha", L"function", L"zeta"}));
+}
+
+TEST(LogRecord, ComponentFromSourcePathDropsEveryExtension)
+{
+    const std::pair<const char*, const char*> cases[] = {
+        {"C:\\src\\native\\helper\\a.b.c", "a"},
+        {"/src/native/OpsFileUpload.cpp", "OpsFileUpload"},
+        {"dir/Makefile", "Makefile"},
+        {"dir\\sub/HelperApp.moc.cpp", "HelperApp"},
+    };
+    for (const auto& c : cases) {
+        LogRecord r(0);
+        r.setComponentFromSourcePath(c.first);
+        EXPECT_EQ(r.component, Tellan::Text::toWide(c.second)) << c.first;
+    }
+}
+
+TEST(LogStream, MessageIsTheStreamTextAndNonAsciiSurvives)
+{
+    auto& sink = TestSupport::installRecordingSink();
+    TLOG(INFO, "c") << "a" << 5;
+    TLOG(INFO, "c");
+    TLOG(INFO, "c") << QString::fromUtf8("\xC3\xA9t\xC3\xA9");
+    TLOG(INFO, "c") << "";
+    const auto lines = sink.lines();
+    ASSERT_EQ(lines.size(), 4u);
+    EXPECT_NE(lines[0].find(" : a5\n"), std::string::npos) << lines[0];
+    EXPECT_EQ(lines[1].substr(lines[1].size() - 3), " :\n");
+    EXPECT_NE(lines[2].find(" : \xE9t\xE9\n"), std::string::npos);
+    EXPECT_EQ(lines[3].substr(lines[3].size() - 3), " :\n");
+}
+
+TEST(LogStream, AFailingSinkDoesNotStopTheCaller)
+{
+    auto* failing = new TestSupport::FailingSink();
+    Tellan::Logging::instance().setLogger(failing);
+    bool after = false;
+    TLOG(ERROR, "c") << "lost";
+    after = true;
+    EXPECT_TRUE(after);
+    EXPECT_EQ(failing->writes, 1);
+}
+
+TEST(LogStream, ForcedOnlyWhenExactlyOne)
+{
+    auto& sink = TestSupport::installRecordingSink();
+    Tellan::Logging::LogStream(LogRecord(1).setLevel(Tellan::Level::TRACE).setComponent("c")).out() << "one";
+    Tellan::Logging::LogStream(LogRecord(2).setLevel(Tellan::Level::TRACE).setComponent("c")).out() << "two";
+    TLOG(DEBUG, "c") << "debug";
+    const auto lines = sink.lines();
+    ASSERT_EQ(lines.size(), 1u);
+    EXPECT_NE(lines[0].find("Helper TRACE in c : one"), std::string::npos);
+}
