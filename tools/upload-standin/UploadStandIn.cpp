@@ -143,8 +143,11 @@ public:
                     entry.bodyStart = headEnd(request.bytes, scanFrom);
                     if (entry.bodyStart != std::string::npos) {
                         const HeadFacts facts = readHead(request.bytes.substr(0, entry.bodyStart));
-                        if (facts.bodyLength)
+                        if (facts.bodyLength) {
                             entry.framedSize = entry.bodyStart + *facts.bodyLength;
+                            // Growing a large body piece by piece costs more than the TLS itself.
+                            request.bytes.reserve(std::min<std::size_t>(*entry.framedSize, std::size_t(1) << 30));
+                        }
                         progress.continueWanted = facts.expectsContinue;
                     }
                 }
