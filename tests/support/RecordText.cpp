@@ -1,19 +1,21 @@
 #include "RecordText.h"
 
-#include <regex>
+#include <QRegularExpression>
+#include <QString>
 
 namespace TestSupport {
 
 std::vector<std::string> recordTexts(const RecordingSink& sink)
 {
-    static const std::regex timestamp("^[0-9]{6}:[0-9]{6} ");
-    static const std::regex sourceLine("line [0-9]+, ");
+    static const QRegularExpression timestamp(QStringLiteral("^[0-9]{6}:[0-9]{6} "));
+    static const QRegularExpression sourceLine(QStringLiteral("line [0-9]+, "));
     std::vector<std::string> out;
-    for (std::string line : sink.lines()) {
-        if (!line.empty() && line.back() == '\n')
-            line.pop_back();
-        line = std::regex_replace(line, timestamp, "");
-        out.push_back(std::regex_replace(line, sourceLine, ""));
+    for (const std::string& line : sink.lines()) {
+        QString text = QString::fromLatin1(line.data(), static_cast<int>(line.size()));
+        if (text.endsWith(QLatin1Char('\n')))
+            text.chop(1);
+        text.remove(timestamp).remove(sourceLine);
+        out.push_back(text.toLatin1().toStdString());
     }
     return out;
 }

@@ -9,12 +9,14 @@
 #include "RecordText.h"
 #include "RecordingSink.h"
 
+#include <QRegularExpression>
+#include <QString>
+
 #include <gtest/gtest.h>
 
 #include <cmath>
 #include <fstream>
 #include <iterator>
-#include <regex>
 #include <sys/statvfs.h>
 #include <sys/sysinfo.h>
 #include <sys/utsname.h>
@@ -38,7 +40,9 @@ std::string firstLine(const char* path)
 std::string machineId()
 {
     const std::string id = firstLine("/etc/machine-id");
-    return std::regex_match(id, std::regex("[0-9a-f]{32}")) ? id : std::string();
+    return QRegularExpression(QStringLiteral("^[0-9a-f]{32}$")).match(QString::fromStdString(id)).hasMatch()
+               ? id
+               : std::string();
 }
 
 std::string record(const std::string& level, const std::string& event, const std::string& fields)
@@ -99,9 +103,8 @@ TEST_F(SystemInfoLinuxTest, HostNameVolumeMemoryAndProcessorAreTheMachines)
     struct utsname name {};
     ASSERT_EQ(::uname(&name), 0);
     const std::string machine = name.machine;
-    EXPECT_EQ(SystemInfo::getCpuType(), machine == "x86_64"                              ? "x64"
-                                        : std::regex_match(machine, std::regex("i[3-6]86")) ? "x86"
-                                                                                            : "");
+    const bool x86 = machine == "i386" || machine == "i486" || machine == "i586" || machine == "i686";
+    EXPECT_EQ(SystemInfo::getCpuType(), machine == "x86_64" ? "x64" : x86 ? "x86" : "");
     EXPECT_EQ(SystemInfo::getOsType(), "win");
     EXPECT_EQ(SystemInfo::getOsVersion(), "10");
     EXPECT_EQ(records().size(), 1u); // only getOsVersion's windowsVersionFound
@@ -113,9 +116,10 @@ TEST_F(SystemInfoLinuxTest, CpuSpeedIsProcessorZerosMHzOrZeroWithItsRecord)
     std::string line;
     double mhz = -1;
     while (std::getline(cpuinfo, line) && mhz < 0) {
-        std::smatch m;
-        if (std::regex_match(line, m, std::regex("cpu MHz\\s*:\\s*([0-9.]+)\\s*")))
-            mhz = std::stod(m[1]);
+        const auto m = QRegularExpression(QStringLiteral("^cpu MHz\\s*:\\s*([0-9.]+)\\s*$"))
+                           .match(QString::fromStdString(line));
+        if (m.hasMatch())
+            mhz = m.captured(1).toDouble();
     }
     const int speed = SystemInfo::getCPUSpeedMHz();
     if (mhz > 0) {
