@@ -10,6 +10,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <functional>
 #include <vector>
 
@@ -61,8 +62,38 @@ Lines plus(Lines a, const Lines& b)
     return a;
 }
 
+struct QueryCase {
+    const char* name;
+    std::function<void(ScriptedCom&)> setUp;
+    std::string result;
+    Lines records;
+    Lines journal; // empty: only that COM was uninitialised once
+};
+
 class WmiQueryTest : public ::testing::Test {
 protected:
+    // One query against a fresh scripted COM; every interface handed out
+    // must have been released exactly as often as it was referenced.
+    void check(const QueryCase& c)
+    {
+        SCOPED_TRACE(c.name);
+        ScriptedCom com;
+        ScopedInstall<Com> install(&com);
+        c.setUp(com);
+        sink.clear();
+
+        EXPECT_EQ(Zorvik::SystemInfo::getBiosSerialNumber(), c.result);
+        EXPECT_EQ(TestSupport::recordTexts(sink), c.records);
+        const Lines journal = com.journal();
+        if (c.journal.empty()) {
+            EXPECT_EQ(std::count(journal.begin(), journal.end(), "CoUninitialize"), 1);
+        } else {
+            EXPECT_EQ(journal, c.journal);
+        }
+        EXPECT_EQ(com.liveInterfaces(), 0);
+        EXPECT_EQ(com.overReleases(), 0);
+    }
+
     WmiQueryTest()
     {
         machine.messages = {
@@ -79,14 +110,6 @@ protected:
     TestSupport::RecordingSink& sink = TestSupport::installRecordingSink();
     TestSupport::ScriptedMachine machine;
     ScopedInstall<Machine> installMachine{&machine};
-};
-
-struct QueryCase {
-    const char* name;
-    std::function<void(ScriptedCom&)> setUp;
-    std::string result;
-    Lines records;
-    Lines journal;
 };
 
 } // namespace
@@ -148,19 +171,8 @@ TEST_F(WmiQueryTest, EveryFailureGivesTheEmptyTextWithItsRecordsAndReleasesWhatI
          connectedThen(plus({kQuery, kNext, "Get object0 SerialNumber flags=0", "Release enumerator", "Release object0"},
                             kTeardown))},
     };
-    for (const QueryCase& c : cases) {
-        SCOPED_TRACE(c.name);
-        ScriptedCom com;
-        ScopedInstall<Com> install(&com);
-        c.setUp(com);
-        sink.clear();
-
-        EXPECT_EQ(Zorvik::SystemInfo::getBiosSerialNumber(), c.result);
-        EXPECT_EQ(TestSupport::recordTexts(sink), c.records);
-        EXPECT_EQ(com.journal(), c.journal);
-        EXPECT_EQ(com.liveInterfaces(), 0);
-        EXPECT_EQ(com.overReleases(), 0);
-    }
+    for (const QueryCase& c : cases)
+        check(c);
 }
 
 TEST_F(WmiQueryTest, TheAnswerIsTheFirstStringValueCutToItsLowBytes)
@@ -210,23 +222,8 @@ TEST_F(WmiQueryTest, TheAnswerIsTheFirstStringValueCutToItsLowBytes)
           "interfaces are marshalled or unmarshalled. It cannot be changed once initialized. : "},
          {}},
     };
-    for (const QueryCase& c : cases) {
-        SCOPED_TRACE(c.name);
-        ScriptedCom com;
-        ScopedInstall<Com> install(&com);
-        c.setUp(com);
-        sink.clear();
-
-        EXPECT_EQ(Zorvik::SystemInfo::getBiosSerialNumber(), c.result);
-        EXPECT_EQ(TestSupport::recordTexts(sink), c.records);
-        if (!c.journal.empty()) {
-            EXPECT_EQ(com.journal(), c.journal);
-        }
-        const Lines journal = com.journal();
-        EXPECT_EQ(std::count(journal.begin(), journal.end(), "CoUninitialize"), 1);
-        EXPECT_EQ(com.liveInterfaces(), 0);
-        EXPECT_EQ(com.overReleases(), 0);
-    }
+    for (const QueryCase& c : cases)
+        check(c);
 }
 
 TEST_F(WmiQueryTest, ComErrorTextIsTheSystemsMessageWithoutItsLineEndOrAFixedText)
