@@ -16,7 +16,6 @@
 #include <QDate>
 #include <QTime>
 
-#include <boost/filesystem/operations.hpp>
 
 #include <cerrno>
 #include <chrono>
@@ -75,10 +74,19 @@ TEST_F(MigratorRun, LocationsFollowTheDataLocation)
     EXPECT_EQ(migratorLogPath().string(), profile_.currentLog().toStdString());
 }
 
-TEST_F(MigratorRun, OlderWindowsOnlyLogsItAndStartsNoPowershell)
+struct OlderWindowsCase {
+    const char* name;
+    std::uint32_t major;
+    bool queryFails;
+};
+
+class MigratorOlderWindows : public MigratorRun, public ::testing::WithParamInterface<OlderWindowsCase> {};
+
+TEST_P(MigratorOlderWindows, OnlyLogsItAndStartsNoPowershell)
 {
-    TestSupport::ScriptedVersion windows81(6, 3, Tellan::Platform::VER_NT_WORKSTATION);
-    ScopedInstall<Version> version(&windows81);
+    TestSupport::ScriptedVersion windows(GetParam().major, 3, Tellan::Platform::VER_NT_WORKSTATION);
+    windows.failGetVersion = GetParam().queryFails;
+    ScopedInstall<Version> version(&windows);
     ScriptedProcess process;
     ScopedInstall<Process> installProcess(&process);
 
@@ -89,45 +97,42 @@ TEST_F(MigratorRun, OlderWindowsOnlyLogsItAndStartsNoPowershell)
     EXPECT_EQ(process.createProcessCalls, 0);
 }
 
-TEST_F(MigratorRun, AFailedVersionQueryCountsAsOlderWindows)
-{
-    TestSupport::ScriptedVersion windows10(10, 0, Tellan::Platform::VER_NT_WORKSTATION);
-    windows10.failGetVersion = true;
-    ScopedInstall<Version> version(&windows10);
-    ScriptedProcess process;
-    ScopedInstall<Process> installProcess(&process);
+// A failed query leaves the major version 0, even on Windows 10.
+INSTANTIATE_TEST_SUITE_P(Cases, MigratorOlderWindows,
+                         ::testing::Values(OlderWindowsCase{"Windows81", 6, false},
+                                           OlderWindowsCase{"FailedQuery", 10, true}),
+                         [](const ::testing::TestParamInfo<OlderWindowsCase>& info) { return std::string(info.param.name); });
 
-    EXPECT_EQ(runMigrator(), 0);
+struct CreationFailureCase {
+    const char* name;
+    bool pipeFails;
+    const char* message;
+    int processCalls;
+    std::vector<ScriptedProcess::Handle> closed;
+};
 
-    EXPECT_EQ(profile_.archivedLogContent(), logOf({VERSION_LINE, "not running in windows 10 or later"}));
-    EXPECT_EQ(process.createPipeCalls, 0);
-}
+class MigratorCreationFailure : public MigratorRun, public ::testing::WithParamInterface<CreationFailureCase> {};
 
-TEST_F(MigratorRun, PipeThatCannotBeCreatedEndsTheRunWithOne)
-{
-    ScriptedProcess process;
-    process.failCreatePipe = true;
-    ScopedInstall<Process> installProcess(&process);
-
-    EXPECT_EQ(runMigrator(), 1);
-
-    EXPECT_EQ(profile_.archivedLogContent(),
-              logOf({VERSION_LINE, WINDOWS_10, CHECKING, "cannot create pipe to get output of powershell command"}));
-    EXPECT_EQ(process.createProcessCalls, 0);
-}
-
-TEST_F(MigratorRun, ProcessThatCannotBeStartedEndsTheRunWithOneAndClosesThePipe)
+TEST_P(MigratorCreationFailure, EndsTheRunWithOneAndClosesWhatWasOpened)
 {
     ScriptedProcess process;
-    process.failCreateProcess = true;
+    process.failCreatePipe = GetParam().pipeFails;
+    process.failCreateProcess = !GetParam().pipeFails;
     ScopedInstall<Process> installProcess(&process);
 
     EXPECT_EQ(runMigrator(), 1);
 
-    EXPECT_EQ(profile_.archivedLogContent(),
-              logOf({VERSION_LINE, WINDOWS_10, CHECKING, "cannot run the powershell command"}));
-    EXPECT_EQ(process.closed, (std::vector<ScriptedProcess::Handle>{ScriptedProcess::WRITE_END, ScriptedProcess::READ_END}));
+    EXPECT_EQ(profile_.archivedLogContent(), logOf({VERSION_LINE, WINDOWS_10, CHECKING, GetParam().message}));
+    EXPECT_EQ(process.createProcessCalls, GetParam().processCalls);
+    EXPECT_EQ(process.closed, GetParam().closed);
 }
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, MigratorCreationFailure,
+    ::testing::Values(CreationFailureCase{"Pipe", true, "cannot create pipe to get output of powershell command", 0, {}},
+                      CreationFailureCase{"Process", false, "cannot run the powershell command", 1,
+                                          {ScriptedProcess::WRITE_END, ScriptedProcess::READ_END}}),
+    [](const ::testing::TestParamInfo<CreationFailureCase>& info) { return std::string(info.param.name); });
 
 TEST_F(MigratorRun, PowershellRunsHiddenWithBothOutputsOnThePipe)
 {
