@@ -1,0 +1,44 @@
+#pragma once
+
+// File operations that put a path into the long form "\\?\..." first, which
+// Windows file functions need for paths of 260 characters or more. None of
+// them changes its arguments; every call converts its paths anew.
+
+#include <boost/filesystem/path.hpp>
+
+#include <cstdint>
+
+namespace Tellan {
+namespace LongPath {
+
+// Backslash, backslash, question mark, backslash.
+extern const char* const LONG_PATH_PREFIX;
+
+// Paths with fewer wide (UTF-16) characters than this are used unchanged.
+constexpr std::size_t LONG_PATH_LIMIT = 260;
+
+// The long form: the path itself when it is shorter than the limit or when
+// its narrow text holds the prefix anywhere; otherwise the prefix followed by
+// the narrow text.
+boost::filesystem::path toLongPath(const boost::filesystem::path& path);
+
+// Makes the folder and any missing parents. True when a folder was created,
+// false when it already existed; throws boost::filesystem::filesystem_error.
+bool createDirectories(const boost::filesystem::path& path);
+
+// True when a file or folder exists there; any error gives false.
+bool exists(const boost::filesystem::path& path);
+
+// Size in bytes; an error (no such file, or a folder) gives 2^64 - 1.
+std::uint64_t fileSize(const boost::filesystem::path& path);
+
+// Moves the file to the new name, replacing a file of that name and copying
+// when the new name lies on another volume. A failure is not reported.
+void rename(const boost::filesystem::path& oldPath, const boost::filesystem::path& newPath);
+
+// True when a file (or an empty folder) was removed; a missing file or an
+// error gives false.
+bool remove(const boost::filesystem::path& path);
+
+} // namespace LongPath
+} // namespace Tellan

@@ -1,0 +1,69 @@
+#include "MigratorLog.h"
+#include "MigratorConstants.h"
+
+#include "LongPath/LongPath.h"
+#include "Text/WideText.h"
+
+#include <QFile>
+#include <QStandardPaths>
+#include <QString>
+
+#include <boost/filesystem/fstream.hpp>
+#include <boost/locale/encoding_utf.hpp>
+
+namespace fs = boost::filesystem;
+
+fs::path musicDataDirectory()
+{
+    const QString dataLocation = QStandardPaths::writableLocation(QStandardPaths::GenericDataLocation);
+    return fs::path(QFile::encodeName(dataLocation).toStdString()) / Migrator::PRODUCT_FOLDER;
+}
+
+fs::path migratorLogPath()
+{
+    return musicDataDirectory() / Migrator::LOGS_FOLDER
+           / (std::string(Migrator::LOG_BASE_NAME) + Migrator::LOG_EXTENSION);
+}
+
+std::string migratorArchiveName(const QDateTime& localTime)
+{
+    return std::string(Migrator::LOG_BASE_NAME) + "-v" + Migrator::VERSION + "-"
+           + localTime.toString(QLatin1String(Migrator::ARCHIVE_STAMP_FORMAT)).toStdString()
+           + Migrator::LOG_EXTENSION;
+}
+
+std::string wideToUtf8(const std::wstring& text)
+{
+    const QString units = Tellan::Text::fromWide(text);
+    const auto* begin = reinterpret_cast<const char16_t*>(units.utf16());
+    return boost::locale::conv::utf_to_utf<char>(begin, begin + units.size(), boost::locale::conv::skip);
+}
+
+void startMigratorLog()
+{
+    const fs::path logPath = migratorLogPath();
+    if (Tellan::LongPath::exists(logPath))
+        Tellan::LongPath::remove(logPath);
+    appendMigratorLog(utf8ToWide(std::string("logFile for migrator, version: ") + Migrator::VERSION));
+}
+
+void appendMigratorLog(const std::wstring& message)
+{
+    fs::ofstream log(migratorLogPath(), std::ios::out | std::ios::app | std::ios::binary);
+    if (!log)
+        return;
+    // The log is a Windows text file: every line feed is CR LF on disk.
+    std::string line;
+    for (const char c : wideToUtf8(message) + "\n") {
+        if (c == '\n')
+            line.push_back('\r');
+        line.push_back(c);
+    }
+    log << line << std::flush;
+}
+
+void archiveMigratorLog()
+{
+    const fs::path logPath = migratorLogPath();
+    Tellan::LongPath::rename(logPath, logPath.parent_path() / migratorArchiveName(QDateTime::currentDateTime()));
+}

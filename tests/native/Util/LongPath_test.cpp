@@ -1,0 +1,164 @@
+#include "LongPath/LongPath.h"
+
+#include <QTemporaryDir>
+
+#include <boost/filesystem.hpp>
+#include <boost/filesystem/fstream.hpp>
+
+#include <sys/stat.h>
+
+#include <gtest/gtest.h>
+
+namespace fs = boost::filesystem;
+namespace lp = Tellan::LongPath;
+
+namespace {
+
+const std::string PREFIX = "\\\\?\\";
+
+// "/" followed by 'a's up to `length` characters.
+std::string pathOfLength(std::size_t length) { return "/" + std::string(length - 1, 'a'); }
+
+struct LongFormCase {
+    const char* name;
+    std::string path;
+    std::string longForm;
+};
+
+class ToLongPath : public ::testing::TestWithParam<LongFormCase> {};
+
+TEST_P(ToLongPath, AddsThePrefixFrom260CharactersUnlessItIsThere)
+{
+    EXPECT_EQ(lp::toLongPath(fs::path(GetParam().path)).string(), GetParam().longForm);
+}
+
+const std::string inMiddle = pathOfLength(150) + PREFIX + std::string(146, 'b');
+const std::string atStart = PREFIX + pathOfLength(296);
+// 259 characters of two bytes each: the limit counts characters, not bytes.
+std::string accented()
+{
+    std::string s;
+    for (int i = 0; i < 259; ++i)
+        s += "\xC3\xA9";
+    return s;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, ToLongPath,
+    ::testing::Values(LongFormCase{"Empty", "", ""},
+                      LongFormCase{"Chars259", pathOfLength(259), pathOfLength(259)},
+                      LongFormCase{"Chars260", pathOfLength(260), PREFIX + pathOfLength(260)},
+                      LongFormCase{"Chars300", pathOfLength(300), PREFIX + pathOfLength(300)},
+                      LongFormCase{"PrefixAtStart", atStart, atStart},
+                      LongFormCase{"PrefixInTheMiddle", inMiddle, inMiddle},
+                      LongFormCase{"PrefixBelowTheLimit", PREFIX + "short", PREFIX + "short"},
+                      LongFormCase{"Wide259InMoreBytes", accented(), accented()}),
+    [](const ::testing::TestParamInfo<LongFormCase>& info) { return std::string(info.param.name); });
+
+// Real files below a folder whose paths are longer than 260 characters.
+class LongPathFiles : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        ASSERT_TRUE(temp_.isValid());
+        deep_ = fs::path(temp_.path().toStdString());
+        for (int i = 0; i < 3; ++i)
+            deep_ /= std::string(100, char('a' + i));
+        ASSERT_GE(deep_.string().size(), 300u);
+    }
+
+    static void write(const fs::path& file, const std::string& content)
+    {
+        fs::ofstream out(file, std::ios::binary);
+        out << content;
+    }
+
+    static std::string read(const fs::path& file)
+    {
+        fs::ifstream in(file, std::ios::binary);
+        return std::string(std::istreambuf_iterator<char>(in), {});
+    }
+
+    QTemporaryDir temp_;
+    fs::path deep_;
+};
+
+TEST_F(LongPathFiles, CreateDirectoriesMakesMissingParentsOnce)
+{
+    EXPECT_TRUE(lp::createDirectories(deep_));
+    EXPECT_TRUE(fs::is_directory(deep_));
+    EXPECT_FALSE(lp::createDirectories(deep_));
+}
+
+TEST_F(LongPathFiles, CreateDirectoriesThrowsWhereAFileStands)
+{
+    const fs::path file = fs::path(temp_.path().toStdString()) / "plain";
+    write(file, "x");
+    EXPECT_THROW(lp::createDirectories(file / "sub"), fs::filesystem_error);
+}
+
+TEST_F(LongPathFiles, ExistsAndFileSize)
+{
+    lp::createDirectories(deep_);
+    const fs::path file = deep_ / "file.log";
+    write(file, "12345");
+
+    EXPECT_TRUE(lp::exists(file));
+    EXPECT_TRUE(lp::exists(deep_));
+    EXPECT_FALSE(lp::exists(deep_ / "missing"));
+    EXPECT_FALSE(lp::exists(deep_ / "missing" / "below"));
+
+    EXPECT_EQ(lp::fileSize(file), 5u);
+    EXPECT_EQ(lp::fileSize(deep_ / "missing"), UINT64_MAX);
+    EXPECT_EQ(lp::fileSize(deep_), UINT64_MAX);
+}
+
+TEST_F(LongPathFiles, RenameReplacesAnExistingFileAndIgnoresAMissingOne)
+{
+    lp::createDirectories(deep_);
+    const fs::path from = deep_ / "current.log";
+    const fs::path to = deep_ / "archived.log";
+    write(from, "new");
+    write(to, "old and longer");
+
+    lp::rename(from, to);
+    EXPECT_FALSE(fs::exists(from));
+    EXPECT_EQ(read(to), "new");
+
+    EXPECT_NO_THROW(lp::rename(deep_ / "missing", deep_ / "elsewhere"));
+    EXPECT_FALSE(fs::exists(deep_ / "elsewhere"));
+}
+
+TEST_F(LongPathFiles, RenameMovesAcrossVolumes)
+{
+    struct stat tempStat{}, shmStat{};
+    if (::stat(temp_.path().toLocal8Bit().constData(), &tempStat) != 0 || ::stat("/dev/shm", &shmStat) != 0
+        || tempStat.st_dev == shmStat.st_dev)
+        GTEST_SKIP() << "needs /dev/shm on a volume of its own";
+    QTemporaryDir other(QStringLiteral("/dev/shm/longpath-XXXXXX"));
+    ASSERT_TRUE(other.isValid());
+    const fs::path from = fs::path(temp_.path().toStdString()) / "moved.log";
+    const fs::path to = fs::path(other.path().toStdString()) / "moved.log";
+    write(from, "across");
+    write(to, "replaced");
+
+    lp::rename(from, to);
+    EXPECT_FALSE(fs::exists(from));
+    EXPECT_EQ(read(to), "across");
+}
+
+TEST_F(LongPathFiles, RemoveReportsWhetherSomethingWasRemoved)
+{
+    lp::createDirectories(deep_);
+    const fs::path file = deep_ / "file.log";
+    write(file, "x");
+
+    EXPECT_FALSE(lp::remove(deep_ / "missing"));
+    EXPECT_FALSE(lp::remove(deep_.parent_path())); // not empty
+    EXPECT_TRUE(fs::exists(deep_));
+    EXPECT_TRUE(lp::remove(file));
+    EXPECT_FALSE(fs::exists(file));
+    EXPECT_TRUE(lp::remove(deep_)); // empty now
+}
+
+} // namespace

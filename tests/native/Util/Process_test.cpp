@@ -1,0 +1,169 @@
+#include "Platform/Platform.h"
+#include "Platform/Process.h"
+
+#include <signal.h>
+
+#include <gtest/gtest.h>
+
+using namespace Tellan::Platform;
+
+namespace {
+
+// One child with its output (standard output and error) on a pipe, as the
+// migrator starts PowerShell.
+struct PipedChild {
+    Process& process = Process::native();
+    Handle readEnd = NO_HANDLE;
+    Handle writeEnd = NO_HANDLE;
+    ProcessInformation info;
+
+    bool start(std::wstring commandLine)
+    {
+        SecurityAttributes attributes;
+        attributes.inheritHandle = true;
+        if (!process.createPipe(&readEnd, &writeEnd, &attributes, 0))
+            return false;
+        StartupInfo startup;
+        startup.flags = STARTF_USESTDHANDLES | STARTF_USESHOWWINDOW;
+        startup.showWindow = SW_HIDE;
+        startup.stdOutput = writeEnd;
+        startup.stdError = writeEnd;
+        return process.createProcess(commandLine, true, CREATE_NEW_CONSOLE, startup, &info);
+    }
+
+    // Waits for the end and returns everything written.
+    std::string collect()
+    {
+        std::string out;
+        bool ended = false;
+        while (!ended) {
+            ended = process.waitForSingleObject(info.process, 50) == WAIT_OBJECT_0_CODE;
+            std::uint32_t available = 0;
+            while (process.peekNamedPipe(readEnd, &available) && available > 0) {
+                char buffer[512];
+                std::uint32_t n = 0;
+                if (!process.readFile(readEnd, buffer, std::min<std::uint32_t>(available, sizeof buffer), &n) || n == 0)
+                    break;
+                out.append(buffer, n);
+            }
+        }
+        return out;
+    }
+
+    ~PipedChild()
+    {
+        for (Handle h : {readEnd, writeEnd, info.process, info.thread})
+            if (h != NO_HANDLE)
+                process.closeHandle(h);
+    }
+};
+
+const std::wstring printArgs = L"sh -c \"printf '[%s]' \\\"$@\\\"\" sh ";
+
+TEST(NativeProcess, ChildWritesBothStandardStreamsToThePipeAndReadsNoInput)
+{
+    PipedChild child;
+    // `cat` ends at once only when its standard input is at its end.
+    ASSERT_TRUE(child.start(L"sh -c \"echo out; echo err >&2; cat; echo done\""));
+    EXPECT_NE(child.info.processId, 0u);
+    EXPECT_EQ(child.collect(), "out\nerr\ndone\n");
+}
+
+struct WordsCase {
+    const char* name;
+    std::wstring arguments;
+    std::string printed;
+};
+
+class NativeProcessWords : public ::testing::TestWithParam<WordsCase> {};
+
+TEST_P(NativeProcessWords, CommandLineIsSplitAsAWindowsChildWouldSplitIt)
+{
+    PipedChild child;
+    ASSERT_TRUE(child.start(printArgs + GetParam().arguments));
+    EXPECT_EQ(child.collect(), GetParam().printed);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, NativeProcessWords,
+    ::testing::Values(WordsCase{"Spaces", L"Get-AppxPackage | ft  Name -AutoSize", "[Get-AppxPackage][|][ft][Name][-AutoSize]"},
+                      WordsCase{"Quoted", L"\"two words\" x\"y z\"", "[two words][xy z]"},
+                      WordsCase{"EmptyQuotes", L"\"\" a", "[][a]"},
+                      WordsCase{"BackslashesNotBeforeAQuote", L"a\\\\b c\\", "[a\\\\b][c\\]"},
+                      WordsCase{"EscapedQuote", L"\\\"q\\\"", "[\"q\"]"},
+                      WordsCase{"EvenBackslashesBeforeAQuote", L"\"a\\\\\" b", "[a\\][b]"}),
+    [](const ::testing::TestParamInfo<WordsCase>& info) { return std::string(info.param.name); });
+
+TEST(NativeProcess, WaitTimesOutWhileTheChildRunsAndTerminateEndsIt)
+{
+    PipedChild child;
+    ASSERT_TRUE(child.start(L"sleep 30"));
+    EXPECT_EQ(child.process.waitForSingleObject(child.info.process, 20), WAIT_TIMEOUT_CODE);
+    EXPECT_TRUE(child.process.terminateProcess(child.info.process, 1));
+    EXPECT_EQ(child.process.waitForSingleObject(child.info.process, 5000), WAIT_OBJECT_0_CODE);
+    // The thread handle sees the same end; an ended process cannot be ended again.
+    EXPECT_EQ(child.process.waitForSingleObject(child.info.thread, 0), WAIT_OBJECT_0_CODE);
+    EXPECT_FALSE(child.process.terminateProcess(child.info.process, 1));
+    EXPECT_EQ(::kill(static_cast<pid_t>(child.info.processId), 0), -1);
+}
+
+TEST(NativeProcess, PeekCountsWithoutConsumingAndReadSeesTheEndOfThePipe)
+{
+    PipedChild child;
+    ASSERT_TRUE(child.start(L"printf 12345"));
+    ASSERT_EQ(child.process.waitForSingleObject(child.info.process, 5000), WAIT_OBJECT_0_CODE);
+    std::uint32_t available = 0;
+    ASSERT_TRUE(child.process.peekNamedPipe(child.readEnd, &available));
+    EXPECT_EQ(available, 5u);
+    ASSERT_TRUE(child.process.peekNamedPipe(child.readEnd, &available));
+    EXPECT_EQ(available, 5u);
+
+    ASSERT_TRUE(child.process.closeHandle(child.writeEnd));
+    child.writeEnd = NO_HANDLE;
+    char buffer[16];
+    std::uint32_t n = 0;
+    ASSERT_TRUE(child.process.readFile(child.readEnd, buffer, sizeof buffer, &n));
+    EXPECT_EQ(std::string(buffer, n), "12345");
+    ASSERT_TRUE(child.process.readFile(child.readEnd, buffer, sizeof buffer, &n));
+    EXPECT_EQ(n, 0u);
+}
+
+TEST(NativeProcess, ProgramMissingFromPathFailsWithFileNotFound)
+{
+    PipedChild child;
+    EXPECT_FALSE(child.start(L"zorvik-no-such-program-anywhere --flag"));
+    EXPECT_EQ(getLastError(), ERROR_FILE_NOT_FOUND_CODE);
+    std::wstring empty;
+    EXPECT_FALSE(child.process.createProcess(empty, true, 0, StartupInfo{}, &child.info));
+    EXPECT_EQ(getLastError(), ERROR_INVALID_PARAMETER_CODE);
+}
+
+TEST(NativeProcess, UnknownHandlesFailWithInvalidHandle)
+{
+    Process& process = Process::native();
+    const Handle bogus = 0xDEAD0;
+    std::uint32_t value = 0;
+    char buffer[4];
+    EXPECT_EQ(process.waitForSingleObject(bogus, 0), WAIT_FAILED_CODE);
+    EXPECT_EQ(getLastError(), ERROR_INVALID_HANDLE_CODE);
+    EXPECT_FALSE(process.peekNamedPipe(bogus, &value));
+    EXPECT_EQ(getLastError(), ERROR_INVALID_HANDLE_CODE);
+    EXPECT_FALSE(process.readFile(bogus, buffer, sizeof buffer, &value));
+    EXPECT_EQ(getLastError(), ERROR_INVALID_HANDLE_CODE);
+    EXPECT_FALSE(process.terminateProcess(bogus, 1));
+    EXPECT_FALSE(process.closeHandle(bogus));
+    EXPECT_EQ(getLastError(), ERROR_INVALID_HANDLE_CODE);
+}
+
+TEST(NativeProcess, AClosedHandleIsGone)
+{
+    Process& process = Process::native();
+    Handle readEnd = NO_HANDLE, writeEnd = NO_HANDLE;
+    ASSERT_TRUE(process.createPipe(&readEnd, &writeEnd, nullptr, 0));
+    EXPECT_NE(readEnd, writeEnd);
+    EXPECT_TRUE(process.closeHandle(readEnd));
+    EXPECT_FALSE(process.closeHandle(readEnd));
+    EXPECT_TRUE(process.closeHandle(writeEnd));
+}
+
+} // namespace

@@ -1,0 +1,189 @@
+// The real program, run as a child process with a profile of its own and a
+// fake powershell.exe first on PATH.
+
+#include "MigratorProfile.h"
+
+#include <QDateTime>
+
+#include <spawn.h>
+#include <sys/wait.h>
+
+#include <gtest/gtest.h>
+
+using namespace MigratorTest;
+
+namespace {
+
+// A zone far from UTC, so that a stamp in UTC cannot pass for local time.
+const char* const TIME_ZONE = "TZ=XYZ-14";
+const qint64 ZONE_OFFSET_SECONDS = 14 * 3600;
+
+class MigratorProgram : public ::testing::Test {
+protected:
+    // Runs the migrator to its end; returns its exit code.
+    int run(const QString& path = QString())
+    {
+        const std::string program = ZORVIK_TEST_BIN_DIR "/zorvik-music-migrator";
+        const std::string home = "HOME=" + profile_.home().toStdString();
+        const std::string searchPath =
+            "PATH=" + (path.isNull() ? profile_.bin() + QStringLiteral(":/usr/bin:/bin") : path).toStdString();
+        std::vector<char*> env = {const_cast<char*>(home.c_str()), const_cast<char*>(searchPath.c_str()),
+                                  const_cast<char*>(TIME_ZONE), nullptr};
+        char* argv[] = {const_cast<char*>(program.c_str()), nullptr};
+
+        startStamp_ = localStampNow();
+        pid_t pid = 0;
+        EXPECT_EQ(::posix_spawn(&pid, program.c_str(), nullptr, nullptr, argv, env.data()), 0);
+        int status = 0;
+        EXPECT_EQ(::waitpid(pid, &status, 0), pid);
+        endStamp_ = localStampNow();
+        EXPECT_TRUE(WIFEXITED(status));
+        return WEXITSTATUS(status);
+    }
+
+    static QString localStampNow()
+    {
+        return QDateTime::currentDateTimeUtc().addSecs(ZONE_OFFSET_SECONDS).toString(QStringLiteral("yyMMdd-hhmmss"));
+    }
+
+    // The archived name carries the child's local time of its end.
+    void expectStampedDuringTheRun(const QString& archived) const
+    {
+        const QString stamp = archived.mid(QStringLiteral("ZorvikMusicMigrator-v9.5.2.2478-").size(), 13);
+        EXPECT_GE(stamp, startStamp_) << archived.toStdString();
+        EXPECT_LE(stamp, endStamp_) << archived.toStdString();
+    }
+
+    Profile profile_;
+    QString startStamp_, endStamp_;
+};
+
+const std::string TABLE_HEAD = "echo; echo Name; echo ----; echo Microsoft.WindowsCalculator;";
+
+struct OutputCase {
+    const char* name;
+    std::string script;
+    bool found;
+};
+
+class MigratorProgramOutput : public MigratorProgram, public ::testing::WithParamInterface<OutputCase> {};
+
+TEST_P(MigratorProgramOutput, LooksForThePackageNameAnywhereInTheOutput)
+{
+    profile_.makeLogsFolder();
+    profile_.fakePowershell(GetParam().script);
+
+    EXPECT_EQ(run(), 0);
+
+    const QString archived = profile_.archivedLog();
+    EXPECT_EQ(readAll(profile_.logsFolder() + "/" + archived),
+              logOf({VERSION_LINE, WINDOWS_10, CHECKING, GetParam().found ? FOUND : NOT_FOUND}));
+    expectStampedDuringTheRun(archived);
+    EXPECT_EQ(readAll(profile_.marker()), GetParam().found ? MARKER_CONTENT : "<missing>");
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, MigratorProgramOutput,
+    ::testing::Values(
+        OutputCase{"StoreEditionListed", TABLE_HEAD + "echo ZorvikMobileLLC.ZorvikMusic; echo", true},
+        OutputCase{"OtherPackagesOnly", TABLE_HEAD + "echo Microsoft.ZuneMusic", false},
+        OutputCase{"OtherLetterCase", TABLE_HEAD + "echo zorvikmobilellc.zorvikmusic", false},
+        OutputCase{"OtherCharacterBetweenTheParts", TABLE_HEAD + "echo ZorvikMobileLLC_ZorvikMusic", true},
+        OutputCase{"NothingBetweenTheParts", TABLE_HEAD + "echo ZorvikMobileLLCZorvikMusic", false},
+        OutputCase{"NameSplitAcrossLines", TABLE_HEAD + "printf 'ZorvikMobileLLC\\nZorvikMusic'", true},
+        OutputCase{"NoOutputAtAll", "exit 0", false},
+        OutputCase{"ErrorStreamOnlyWithoutTheName", "{ " + TABLE_HEAD + " } >&2; exit 3", false},
+        OutputCase{"ErrorStreamCarriesTheName", "echo ZorvikMobileLLC.ZorvikMusic >&2; exit 3", true},
+        // More than the pipe holds, in bursts, the name at the very end.
+        OutputCase{"LargeOutputInBursts",
+                   "for i in 1 2 3 4; do head -c 51200 /dev/zero | tr '\\0' x; sleep 0.1; done;"
+                   " head -c 150000 /dev/zero | tr '\\0' y; echo ' ZorvikMobileLLC.ZorvikMusic'",
+                   true},
+        OutputCase{"LargeOutputWithoutTheName", "head -c 204800 /dev/zero | tr '\\0' x", false}),
+    [](const ::testing::TestParamInfo<OutputCase>& info) { return std::string(info.param.name); });
+
+TEST_F(MigratorProgram, StartsPowershellWithTheListCommandAndNoInput)
+{
+    profile_.makeLogsFolder();
+    const std::string args = profile_.path("args").toStdString();
+    const std::string input = profile_.path("input").toStdString();
+    profile_.fakePowershell("for a in \"$@\"; do echo \"$a\"; done > '" + args + "'; cat > '" + input + "'");
+
+    EXPECT_EQ(run(), 0);
+
+    EXPECT_EQ(readAll(profile_.path("args")), "Get-AppxPackage\n|\nft\nName\n-AutoSize\n");
+    EXPECT_EQ(readAll(profile_.path("input")), "");
+}
+
+TEST_F(MigratorProgram, WithoutPowershellTheRunFailsAndTheLogIsStillArchived)
+{
+    profile_.makeLogsFolder();
+
+    EXPECT_EQ(run(profile_.bin()), 1);
+
+    EXPECT_EQ(profile_.archivedLogContent(), logOf({VERSION_LINE, WINDOWS_10, CHECKING, "cannot run the powershell command"}));
+    EXPECT_FALSE(QFile::exists(profile_.marker()));
+}
+
+TEST_F(MigratorProgram, LogOfAnEarlierRunIsDeletedUnsent)
+{
+    profile_.makeLogsFolder();
+    writeAll(profile_.currentLog(), "left by a crashed run\r\n");
+    profile_.fakePowershell("exit 0");
+
+    EXPECT_EQ(run(), 0);
+
+    EXPECT_EQ(profile_.archivedLogContent(), logOf({VERSION_LINE, WINDOWS_10, CHECKING, NOT_FOUND}));
+}
+
+TEST_F(MigratorProgram, WithoutTheLogsFolderNothingIsLoggedButTheMarkerIsWritten)
+{
+    profile_.makeProductFolder();
+    profile_.fakePowershell("echo ZorvikMobileLLC.ZorvikMusic");
+
+    EXPECT_EQ(run(), 0);
+
+    EXPECT_EQ(readAll(profile_.marker()), MARKER_CONTENT);
+    EXPECT_FALSE(QFileInfo::exists(profile_.logsFolder()));
+    EXPECT_EQ(QDir(profile_.productRoot()).entryList(QDir::AllEntries | QDir::NoDotAndDotDot),
+              QStringList{QStringLiteral("WinStoreDetected.txt")});
+}
+
+TEST_F(MigratorProgram, WithoutTheProductFolderNothingIsCreatedAndTheExitCodeStands)
+{
+    profile_.fakePowershell("echo ZorvikMobileLLC.ZorvikMusic");
+
+    EXPECT_EQ(run(), 0);
+    EXPECT_FALSE(QFileInfo::exists(profile_.productRoot()));
+
+    EXPECT_EQ(run(profile_.path("no-such-folder")), 1);
+    EXPECT_FALSE(QFileInfo::exists(profile_.productRoot()));
+}
+
+struct EarlierMarkerCase {
+    const char* name;
+    const char* script;
+    const char* markerAfter;
+};
+
+class MigratorProgramEarlierMarker : public MigratorProgram,
+                                     public ::testing::WithParamInterface<EarlierMarkerCase> {};
+
+TEST_P(MigratorProgramEarlierMarker, IsRewrittenWhenFoundAgainAndLeftAloneOtherwise)
+{
+    profile_.makeLogsFolder();
+    writeAll(profile_.marker(), "an older and longer marker text");
+    profile_.fakePowershell(GetParam().script);
+
+    EXPECT_EQ(run(), 0);
+
+    EXPECT_EQ(readAll(profile_.marker()), GetParam().markerAfter);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, MigratorProgramEarlierMarker,
+    ::testing::Values(EarlierMarkerCase{"FoundAgain", "echo ZorvikMobileLLC.ZorvikMusic", MARKER_CONTENT},
+                      EarlierMarkerCase{"NotFound", "echo Microsoft.ZuneMusic", "an older and longer marker text"}),
+    [](const ::testing::TestParamInfo<EarlierMarkerCase>& info) { return std::string(info.param.name); });
+
+} // namespace
