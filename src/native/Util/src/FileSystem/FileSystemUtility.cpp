@@ -1,0 +1,71 @@
+#include "FileSystem/FileSystemUtility.h"
+
+#include "Logging/Log.h"
+
+#include <boost/filesystem/operations.hpp>
+
+namespace Tellan {
+
+namespace {
+
+void deleteFile(const boost::filesystem::path& file)
+{
+    try {
+        boost::filesystem::remove(file);
+    } catch (const boost::filesystem::filesystem_error& e) {
+        TLOG_EVENT(ERROR, "FileSystemUtility", "ExceptionDeletingFile") << "Exception: " << QString::fromUtf8(e.what());
+    }
+}
+
+} // namespace
+
+void FileSystemUtility::collectFilesByAge(FolderScan& scan, const boost::filesystem::path& folder)
+{
+    for (boost::filesystem::directory_iterator it(folder), end; it != end; ++it) {
+        const boost::filesystem::path& path = it->path();
+        // status() follows links: a link to a file counts, a link to a folder does not.
+        if (!boost::filesystem::is_regular_file(boost::filesystem::status(path)))
+            continue;
+        ++scan.fileCount;
+        scan.totalBytes += boost::filesystem::file_size(path);
+        // multimap::insert places equal keys after the ones already there.
+        scan.filesByAge.insert(std::make_pair(boost::filesystem::last_write_time(path), path));
+    }
+}
+
+void FileSystemUtility::deleteOldestFilesByCount(const boost::filesystem::path& folder, unsigned int maxFiles)
+{
+    try {
+        FolderScan scan;
+        collectFilesByAge(scan, folder);
+        if (scan.fileCount <= maxFiles)
+            return;
+        std::uint32_t toDelete = scan.fileCount - maxFiles;
+        for (auto it = scan.filesByAge.begin(); it != scan.filesByAge.end() && toDelete > 0; ++it, --toDelete)
+            deleteFile(it->second);
+    } catch (const boost::filesystem::filesystem_error& e) {
+        TLOG_EVENT(ERROR, "FileSystemUtility", "ExceptionDeletingOldestFilesByCount") << "Exception: " << QString::fromUtf8(e.what());
+    }
+}
+
+void FileSystemUtility::deleteOldestFilesBySize(const boost::filesystem::path& folder, std::uint64_t maxBytes)
+{
+    try {
+        FolderScan scan;
+        collectFilesByAge(scan, folder);
+        if (scan.totalBytes <= maxBytes)
+            return;
+        std::uint64_t excess = scan.totalBytes - maxBytes;
+        for (auto it = scan.filesByAge.begin(); it != scan.filesByAge.end() && excess > 0; ++it) {
+            // The size now, not at the scan: the file may have changed since.
+            const std::uint64_t size = boost::filesystem::file_size(it->second);
+            excess = size > excess ? 0 : excess - size;
+            // Counted whether or not the deletion succeeds.
+            deleteFile(it->second);
+        }
+    } catch (const boost::filesystem::filesystem_error& e) {
+        TLOG_EVENT(ERROR, "FileSystemUtility", "ExceptionDeletingOldestFilesBySize") << "Exception: " << QString::fromUtf8(e.what());
+    }
+}
+
+} // namespace Tellan

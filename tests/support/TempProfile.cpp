@@ -1,0 +1,59 @@
+#include "TempProfile.h"
+
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QStandardPaths>
+
+#include <sys/time.h>
+
+#include <cstdlib>
+#include <stdexcept>
+
+namespace TestSupport {
+
+TempProfile::TempProfile()
+    : oldHome_(qgetenv("HOME")), oldData_(qgetenv("XDG_DATA_HOME")), oldConfig_(qgetenv("XDG_CONFIG_HOME"))
+{
+    if (!dir_.isValid())
+        throw std::runtime_error("no temporary folder");
+    QDir().mkpath(dataHome());
+    QDir().mkpath(configHome());
+    QDir().mkpath(music());
+    QFile dirs(configHome() + "/user-dirs.dirs");
+    if (!dirs.open(QIODevice::WriteOnly))
+        throw std::runtime_error("cannot write user-dirs.dirs");
+    dirs.write("XDG_MUSIC_DIR=\"$HOME/Music\"\n");
+    dirs.close();
+    qputenv("HOME", home().toLocal8Bit());
+    qputenv("XDG_DATA_HOME", dataHome().toLocal8Bit());
+    qputenv("XDG_CONFIG_HOME", configHome().toLocal8Bit());
+}
+
+TempProfile::~TempProfile()
+{
+    qputenv("HOME", oldHome_);
+    oldData_.isEmpty() ? qunsetenv("XDG_DATA_HOME") : qputenv("XDG_DATA_HOME", oldData_);
+    oldConfig_.isEmpty() ? qunsetenv("XDG_CONFIG_HOME") : qputenv("XDG_CONFIG_HOME", oldConfig_);
+}
+
+QString TempProfile::home() const { return dir_.path(); }
+QString TempProfile::dataHome() const { return home() + "/.local/share"; }
+QString TempProfile::configHome() const { return home() + "/.config"; }
+QString TempProfile::music() const { return home() + "/Music"; }
+
+void writeFile(const QString& path, qint64 size, qint64 lastWrite)
+{
+    QDir().mkpath(QFileInfo(path).absolutePath());
+    QFile file(path);
+    if (!file.open(QIODevice::WriteOnly) || file.write(QByteArray(static_cast<int>(size), 'x')) != size)
+        throw std::runtime_error("cannot write " + path.toStdString());
+    file.close();
+    if (lastWrite != 0) {
+        const timeval times[2] = {{static_cast<time_t>(lastWrite), 0}, {static_cast<time_t>(lastWrite), 0}};
+        if (::utimes(QFile::encodeName(path).constData(), times) != 0)
+            throw std::runtime_error("cannot set the time of " + path.toStdString());
+    }
+}
+
+} // namespace TestSupport
