@@ -10,18 +10,7 @@ bool ScriptedAccount::getUserName(char16_t* buffer, std::uint32_t* size)
         setLastError(failCode);
         return false;
     }
-    const std::uint32_t needed = static_cast<std::uint32_t>(userName.size()) + 1;
-    if (*size < needed) {
-        *size = needed;
-        setLastError(ERROR_INSUFFICIENT_BUFFER_CODE);
-        return false;
-    }
-    for (int i = 0; i < userName.size(); ++i)
-        buffer[i] = userName.at(i).unicode();
-    buffer[userName.size()] = 0;
-    *size = needed;
-    setLastError(0);
-    return true;
+    return Account::copyName(userName, buffer, size);
 }
 
 void ScriptedThreads::setThreadName(std::uint32_t threadId, const char* name)
@@ -76,14 +65,7 @@ bool ScriptedVersion::verifyVersionInfo(const OsVersionInfo& info, std::uint32_t
     for (const Field& f : fields) {
         if (!(typeMask & f.bit))
             continue;
-        int index = 0;
-        for (std::uint32_t b = f.bit; b > 1; b >>= 1)
-            ++index;
-        const auto condition = (conditionMask >> (3 * index)) & 7;
-        const bool ok = condition == VER_GREATER_EQUAL ? f.running >= f.wanted
-                        : condition == VER_EQUAL       ? f.running == f.wanted
-                                                       : false;
-        if (!ok) {
+        if (!verMeets(f.running, f.wanted, verConditionFor(conditionMask, f.bit))) {
             setLastError(ERROR_OLD_WIN_VERSION_CODE);
             return false;
         }

@@ -1,5 +1,7 @@
 #pragma once
 
+#include <QString>
+
 #include <cstdint>
 
 namespace Tellan {
@@ -18,6 +20,9 @@ public:
     virtual bool getUserName(char16_t* buffer, std::uint32_t* size) = 0;
 
     static Account& native();
+
+    // The GetUserNameW buffer contract for a name in hand.
+    static bool copyName(const QString& name, char16_t* buffer, std::uint32_t* size);
 };
 
 } // namespace Platform

@@ -20,20 +20,7 @@ public:
         // Every log line asks; the passwd look-up is far dearer than the
         // Windows call, and the programs never change their account.
         QString name;
-        if (!lookUp(name))
-            return false;
-        const std::uint32_t needed = static_cast<std::uint32_t>(name.size()) + 1;
-        if (!buffer || *size < needed) {
-            *size = needed;
-            setLastError(ERROR_INSUFFICIENT_BUFFER_CODE);
-            return false;
-        }
-        for (int i = 0; i < name.size(); ++i)
-            buffer[i] = name.at(i).unicode();
-        buffer[name.size()] = 0;
-        *size = needed;
-        setLastError(0);
-        return true;
+        return lookUp(name) && copyName(name, buffer, size);
     }
 
 private:

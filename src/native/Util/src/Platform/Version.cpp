@@ -29,5 +29,22 @@ std::uint64_t verSetConditionMask(std::uint64_t conditionMask, std::uint32_t typ
     return conditionMask;
 }
 
+std::uint8_t verConditionFor(std::uint64_t conditionMask, std::uint32_t typeBit)
+{
+    return static_cast<std::uint8_t>((conditionMask >> (3 * typeIndex(typeBit))) & 7);
+}
+
+bool verMeets(std::uint32_t running, std::uint32_t wanted, std::uint8_t condition)
+{
+    switch (condition) {
+    case VER_EQUAL: return running == wanted;
+    case VER_GREATER: return running > wanted;
+    case VER_GREATER_EQUAL: return running >= wanted;
+    case VER_LESS: return running < wanted;
+    case VER_LESS_EQUAL: return running <= wanted;
+    default: return false;
+    }
+}
+
 } // namespace Platform
 } // namespace Tellan

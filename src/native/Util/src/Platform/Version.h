@@ -47,6 +47,10 @@ constexpr std::uint32_t ERROR_OLD_WIN_VERSION_CODE = 1150;
 
 // VerSetConditionMask: three bits of condition per type bit.
 std::uint64_t verSetConditionMask(std::uint64_t conditionMask, std::uint32_t typeMask, std::uint8_t condition);
+// The condition that conditionMask holds for one type bit.
+std::uint8_t verConditionFor(std::uint64_t conditionMask, std::uint32_t typeBit);
+// Whether a running value meets a wanted one under a condition.
+bool verMeets(std::uint32_t running, std::uint32_t wanted, std::uint8_t condition);
 
 // The version of the running system (GetVersionExW, VerifyVersionInfoW).
 // The Linux implementation reports Windows 10.0 workstation.

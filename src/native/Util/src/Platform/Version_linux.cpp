@@ -6,28 +6,6 @@ namespace Platform {
 
 namespace {
 
-int typeIndex(std::uint32_t typeBit)
-{
-    int index = 0;
-    while (typeBit > 1) {
-        typeBit >>= 1;
-        ++index;
-    }
-    return index;
-}
-
-bool meets(std::uint32_t running, std::uint32_t wanted, std::uint8_t condition)
-{
-    switch (condition) {
-    case VER_EQUAL: return running == wanted;
-    case VER_GREATER: return running > wanted;
-    case VER_GREATER_EQUAL: return running >= wanted;
-    case VER_LESS: return running < wanted;
-    case VER_LESS_EQUAL: return running <= wanted;
-    default: return false;
-    }
-}
-
 class LinuxVersion final : public Version {
 public:
     LinuxVersion()
@@ -77,8 +55,7 @@ public:
         for (const Field& f : fields) {
             if (!(typeMask & f.bit))
                 continue;
-            const auto condition = static_cast<std::uint8_t>((conditionMask >> (3 * typeIndex(f.bit))) & 7);
-            if (!meets(f.running, f.wanted, condition)) {
+            if (!verMeets(f.running, f.wanted, verConditionFor(conditionMask, f.bit))) {
                 setLastError(ERROR_OLD_WIN_VERSION_CODE);
                 return false;
             }
