@@ -89,15 +89,20 @@ TEST_F(Pruning, SubFoldersAreNeverCountedSizedOrDeleted)
     makeFiles(2);
     TestSupport::writeFile(dir.filePath("sub/inner"), 1000, kBase - 100);
     QDir().mkpath(dir.filePath("empty"));
+    // Links are followed: one to a folder is skipped, one to a file counts.
+    QFile::link(dir.filePath("sub"), dir.filePath("linkToFolder"));
+    QFile::link(dir.filePath("sub/inner"), dir.filePath("linkToFile"));
     FileSystemUtility::FolderScan scan;
     FileSystemUtility::collectFilesByAge(scan, folder());
-    EXPECT_EQ(scan.fileCount, 2u);
-    EXPECT_EQ(scan.totalBytes, 20u);
+    EXPECT_EQ(scan.fileCount, 3u);
+    EXPECT_EQ(scan.totalBytes, 1020u);
 
     FileSystemUtility::deleteOldestFilesByCount(folder(), 0);
     FileSystemUtility::deleteOldestFilesBySize(folder(), 0);
     EXPECT_TRUE(remaining().isEmpty());
+    EXPECT_FALSE(QFileInfo(dir.filePath("linkToFile")).isSymLink());
     EXPECT_TRUE(QFileInfo::exists(dir.filePath("sub/inner")));
+    EXPECT_TRUE(QFileInfo(dir.filePath("linkToFolder")).isSymLink());
     EXPECT_TRUE(QFileInfo::exists(dir.filePath("empty")));
 }
 
