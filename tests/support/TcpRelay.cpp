@@ -1,0 +1,168 @@
+#include "TcpRelay.h"
+
+#include <boost/asio/io_context.hpp>
+#include <boost/asio/ip/tcp.hpp>
+#include <boost/asio/post.hpp>
+#include <boost/asio/write.hpp>
+
+#include <algorithm>
+#include <array>
+#include <list>
+#include <mutex>
+#include <thread>
+
+namespace TestSupport {
+
+using boost::asio::ip::tcp;
+using boost::system::error_code;
+
+namespace {
+
+// One client and, unless the relay never answers, its upstream connection.
+struct Link : std::enable_shared_from_this<Link> {
+    explicit Link(boost::asio::io_context& io) : client(io), server(io) {}
+
+    void close()
+    {
+        error_code ignored;
+        client.close(ignored);
+        server.close(ignored);
+    }
+
+    tcp::socket client;
+    tcp::socket server;
+    std::array<char, 16384> fromClient;
+    std::array<char, 16384> fromServer;
+    std::size_t forwarded = 0;
+};
+
+} // namespace
+
+class TcpRelay::Impl {
+public:
+    explicit Impl(const Options& options)
+        : options(options), acceptor(io, tcp::endpoint(boost::asio::ip::address_v4::loopback(), 0))
+    {
+        port = acceptor.local_endpoint().port();
+        accept();
+        thread = std::thread([this] { io.run(); });
+    }
+
+    ~Impl()
+    {
+        boost::asio::post(io, [this] {
+            error_code ignored;
+            acceptor.close(ignored);
+            for (const auto& link : links)
+                link->close();
+        });
+        thread.join();
+    }
+
+    void accept()
+    {
+        auto link = std::make_shared<Link>(io);
+        acceptor.async_accept(link->client, [this, link](const error_code& error) {
+            if (error)
+                return;
+            {
+                std::lock_guard<std::mutex> lock(mutex);
+                ++connections;
+            }
+            links.push_back(link);
+            if (options.onAccept)
+                options.onAccept();
+            if (options.targetPort != 0) {
+                error_code failed;
+                link->server.connect(tcp::endpoint(boost::asio::ip::address_v4::loopback(), options.targetPort),
+                                     failed);
+                if (failed) {
+                    link->close();
+                } else {
+                    pumpClient(link);
+                    pumpServer(link);
+                }
+            }
+            accept();
+        });
+    }
+
+    void pumpClient(const std::shared_ptr<Link>& link)
+    {
+        const std::size_t room = std::min(link->fromClient.size(), options.clientByteLimit - link->forwarded);
+        if (room == 0)
+            return;
+        link->client.async_read_some(boost::asio::buffer(link->fromClient.data(), room),
+                                     [this, link](const error_code& error, std::size_t size) {
+                                         if (error) {
+                                             link->close();
+                                             return;
+                                         }
+                                         {
+                                             std::lock_guard<std::mutex> lock(mutex);
+                                             seen.append(link->fromClient.data(), size);
+                                         }
+                                         link->forwarded += size;
+                                         boost::asio::async_write(link->server,
+                                                                  boost::asio::buffer(link->fromClient.data(), size),
+                                                                  [this, link](const error_code& failed, std::size_t) {
+                                                                      if (failed)
+                                                                          link->close();
+                                                                      else
+                                                                          pumpClient(link);
+                                                                  });
+                                     });
+    }
+
+    void pumpServer(const std::shared_ptr<Link>& link)
+    {
+        link->server.async_read_some(boost::asio::buffer(link->fromServer),
+                                     [this, link](const error_code& error, std::size_t size) {
+                                         if (error) {
+                                             link->close();
+                                             return;
+                                         }
+                                         boost::asio::async_write(link->client,
+                                                                  boost::asio::buffer(link->fromServer.data(), size),
+                                                                  [this, link](const error_code& failed, std::size_t) {
+                                                                      if (failed)
+                                                                          link->close();
+                                                                      else
+                                                                          pumpServer(link);
+                                                                  });
+                                     });
+    }
+
+    const Options options;
+    boost::asio::io_context io;
+    tcp::acceptor acceptor;
+    std::list<std::shared_ptr<Link>> links;  // relay thread only
+    mutable std::mutex mutex;
+    std::string seen;
+    std::size_t connections = 0;
+    unsigned short port = 0;
+    std::thread thread;
+};
+
+TcpRelay::TcpRelay(const Options& options) : impl(new Impl(options)) {}
+
+TcpRelay::~TcpRelay() = default;
+
+unsigned short TcpRelay::port() const
+{
+    return impl->port;
+}
+
+std::string TcpRelay::clientBytes() const
+{
+    std::lock_guard<std::mutex> lock(impl->mutex);
+    return impl->seen;
+}
+
+std::size_t TcpRelay::connectionCount() const
+{
+    std::lock_guard<std::mutex> lock(impl->mutex);
+    return impl->connections;
+}
+
+} // namespace TestSupport
