@@ -79,58 +79,44 @@ public:
                 if (failed) {
                     link->close();
                 } else {
-                    pumpClient(link);
-                    pumpServer(link);
+                    pump(link, true);
+                    pump(link, false);
                 }
             }
             accept();
         });
     }
 
-    void pumpClient(const std::shared_ptr<Link>& link)
+    // Forwards one direction a read at a time; only the client's bytes are
+    // limited and recorded.
+    void pump(const std::shared_ptr<Link>& link, bool fromClient)
     {
-        const std::size_t room = std::min(link->fromClient.size(), options.clientByteLimit - link->forwarded);
+        tcp::socket& source = fromClient ? link->client : link->server;
+        tcp::socket& target = fromClient ? link->server : link->client;
+        std::array<char, 16384>& buffer = fromClient ? link->fromClient : link->fromServer;
+        const std::size_t room =
+            fromClient ? std::min(buffer.size(), options.clientByteLimit - link->forwarded) : buffer.size();
         if (room == 0)
             return;
-        link->client.async_read_some(boost::asio::buffer(link->fromClient.data(), room),
-                                     [this, link](const error_code& error, std::size_t size) {
-                                         if (error) {
+        source.async_read_some(boost::asio::buffer(buffer.data(), room), [=, &target, &buffer](const error_code& error,
+                                                                                            std::size_t size) {
+            if (error) {
+                link->close();
+                return;
+            }
+            if (fromClient) {
+                std::lock_guard<std::mutex> lock(mutex);
+                seen.append(buffer.data(), size);
+                link->forwarded += size;
+            }
+            boost::asio::async_write(target, boost::asio::buffer(buffer.data(), size),
+                                     [=](const error_code& failed, std::size_t) {
+                                         if (failed)
                                              link->close();
-                                             return;
-                                         }
-                                         {
-                                             std::lock_guard<std::mutex> lock(mutex);
-                                             seen.append(link->fromClient.data(), size);
-                                         }
-                                         link->forwarded += size;
-                                         boost::asio::async_write(link->server,
-                                                                  boost::asio::buffer(link->fromClient.data(), size),
-                                                                  [this, link](const error_code& failed, std::size_t) {
-                                                                      if (failed)
-                                                                          link->close();
-                                                                      else
-                                                                          pumpClient(link);
-                                                                  });
+                                         else
+                                             pump(link, fromClient);
                                      });
-    }
-
-    void pumpServer(const std::shared_ptr<Link>& link)
-    {
-        link->server.async_read_some(boost::asio::buffer(link->fromServer),
-                                     [this, link](const error_code& error, std::size_t size) {
-                                         if (error) {
-                                             link->close();
-                                             return;
-                                         }
-                                         boost::asio::async_write(link->client,
-                                                                  boost::asio::buffer(link->fromServer.data(), size),
-                                                                  [this, link](const error_code& failed, std::size_t) {
-                                                                      if (failed)
-                                                                          link->close();
-                                                                      else
-                                                                          pumpServer(link);
-                                                                  });
-                                     });
+        });
     }
 
     const Options options;

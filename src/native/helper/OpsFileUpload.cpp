@@ -322,8 +322,8 @@ void OpsFileUpload::handleWriteFile(const boost::system::error_code& error, std:
 
     if (!file.atEnd()) {
         // The file grew while it was sent. The request ends where it said it
-        // would, and the result is a failure, so that the file stays queued
-        // and goes out whole next time.
+        // would, and the exchange fails, so that the file stays queued and
+        // goes out whole next time.
         fileGrew = true;
         TLOG_EVENT(ERROR, "OpsFileUpload", "sentDataContentLengthMisMatch", {"contentLength", quint64(contentLength)},
                    {"sentAmount", quint64(sentAmount)}, {"fileSize", quint64(QFileInfo(info->path).size())});
@@ -392,9 +392,15 @@ void OpsFileUpload::handleReadResponse(const boost::system::error_code& error, s
 int OpsFileUpload::onMessageComplete(http_parser* parser)
 {
     OpsFileUpload* self = static_cast<OpsFileUpload*>(parser->data);
-    self->httpStatus = int(parser->status_code);
     self->completed = true;
-    self->report(self->fileGrew ? -1 : 0);
+    if (self->fileGrew) {
+        // Whatever the server answered, the file must stay queued: the queue
+        // goes by the status, so it stays 0.
+        self->report(-1);
+        return 0;
+    }
+    self->httpStatus = int(parser->status_code);
+    self->report(0);
     return 0;
 }
 

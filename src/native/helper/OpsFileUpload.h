@@ -34,8 +34,9 @@ namespace Tellan {
 // inside it. An upload whose Start returns true has reported exactly one
 // result through its callback, posted to the callback's pool: 0 when a whole
 // reply was parsed (its status is then in httpStatus), -1 when the exchange
-// failed. Every step is bounded in time (see Endpoint) and the server must
-// prove its identity for the host name the upload connects to.
+// failed or the file grew while it was sent (httpStatus then stays 0). Every
+// step is bounded in time (see Endpoint) and the server must prove its
+// identity for the host name the upload connects to.
 //
 // Not copied; used once: constructed, Start called once, destroyed after
 // Start has returned.

@@ -59,6 +59,8 @@ struct CertificateCase {
     bool accepted;
 };
 
+void PrintTo(const CertificateCase& c, std::ostream* os) { *os << c.name; }
+
 class OpsFileUploadCertificates : public UploadTest, public testing::WithParamInterface<CertificateCase> {};
 
 TEST_P(OpsFileUploadCertificates, ServerMustHoldACertificateForTheHostConnectedTo)
@@ -131,6 +133,8 @@ struct ContextCase {
     const char* name;
     bool folder;  // the CA file is a folder, or a file of no certificates
 };
+
+void PrintTo(const ContextCase& c, std::ostream* os) { *os << c.name; }
 
 class OpsFileUploadTlsContext : public UploadTest, public testing::WithParamInterface<ContextCase> {};
 
