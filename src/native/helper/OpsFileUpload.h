@@ -1,0 +1,154 @@
+#pragma once
+
+#include "OpsFileInfo.h"
+#include "OpsRequest.h"
+#include "ThreadBoundCallback.h"
+
+#include <QFile>
+#include <QString>
+#include <QtGlobal>
+
+#include <boost/asio/io_service.hpp>
+#include <boost/asio/ip/tcp.hpp>
+#include <boost/asio/ssl/context.hpp>
+#include <boost/asio/ssl/stream.hpp>
+#include <boost/asio/steady_timer.hpp>
+#include <boost/shared_ptr.hpp>
+#include <boost/system/error_code.hpp>
+
+#include <http_parser.h>
+
+#include <chrono>
+#include <cstddef>
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace Tellan {
+
+// One attempt to send one queued file to the device-event upload service: one
+// HTTP/1.1 POST over TLS, one connection, one result.
+//
+// Start runs the whole exchange on the calling thread (in the helper the File
+// Upload thread) and returns when it is over; every completion handler runs
+// inside it. An upload whose Start returns true has reported exactly one
+// result through its callback, posted to the callback's pool: 0 when a whole
+// reply was parsed (its status is then in httpStatus), -1 when the exchange
+// failed or the file grew while it was sent (httpStatus then stays 0). Every
+// step is bounded in time (see Endpoint) and the server must prove its
+// identity for the host name the upload connects to.
+//
+// Not copied; used once: constructed, Start called once, destroyed after
+// Start has returned.
+class OpsFileUpload {
+public:
+    static const std::chrono::milliseconds defaultConnectBound;
+    static const std::chrono::milliseconds defaultProgressBound;
+
+    // Where an upload connects and how long it waits. The default is the
+    // helper's own: the compiled-in upload host, "https", the compiled-in extra
+    // certificate authorities and the default bounds.
+    struct Endpoint {
+        Endpoint();
+
+        // Resolved, checked against the server's certificate and, unless it
+        // is an IP literal, sent as the TLS server name.
+        std::string host;
+        // A service name or a port number.
+        std::string service;
+        // A PEM file of authorities trusted besides the system's; empty: none.
+        std::string extraCaFile;
+        // Resolve, connect and TLS handshake together.
+        std::chrono::milliseconds connectBound;
+        // Each write, and each read of the reply, that makes no progress.
+        std::chrono::milliseconds progressBound;
+        // For tests: the addresses to connect to, in this order, instead of
+        // resolving host.
+        std::vector<boost::asio::ip::tcp::endpoint> addresses;
+    };
+
+    OpsFileUpload(const boost::shared_ptr<OpsFileInfo>& info, const std::string& deviceId,
+                  ThreadBoundCallback callback);
+    OpsFileUpload(const boost::shared_ptr<OpsFileInfo>& info, const std::string& deviceId,
+                  ThreadBoundCallback callback, const Endpoint& endpoint);
+    ~OpsFileUpload();
+
+    OpsFileUpload(const OpsFileUpload&) = delete;
+    OpsFileUpload& operator=(const OpsFileUpload&) = delete;
+
+    // True when the exchange ran to its end and its result was reported;
+    // false when it could not start (an empty or unreadable file, no TLS
+    // context), and then nothing is reported.
+    bool Start();
+
+private:
+    typedef boost::asio::ssl::stream<boost::asio::ip::tcp::socket> TlsStream;
+    typedef std::vector<boost::asio::ip::tcp::endpoint> Addresses;
+
+    static const std::size_t chunkSize = 4096;
+
+    bool StartUpload();
+    void connect();
+
+    void handleResolve(const boost::system::error_code& error,
+                       const boost::asio::ip::tcp::resolver::results_type& endpoints);
+    void handleConnect(const boost::system::error_code& error, Addresses::const_iterator endpoint);
+    void handleHandshake(const boost::system::error_code& error);
+    void handleLogHeader(const boost::system::error_code& error);
+    void handleWriteFile(const boost::system::error_code& error, std::size_t bytesTransferred);
+    void readResponse(const boost::system::error_code& error, std::size_t bytesTransferred);
+    void handleReadResponse(const boost::system::error_code& error, std::size_t bytesTransferred);
+    void handleDeadline(const boost::system::error_code& error);
+    static int onMessageComplete(http_parser* parser);
+
+    // Writes all of data; each piece that goes out renews the progress bound.
+    template <typename Handler>
+    void writeAll(const char* data, std::size_t size, Handler handler);
+    void armDeadline(std::chrono::milliseconds bound);
+    void report(int result);
+    QString errorText(const boost::system::error_code& error) const;
+
+    boost::asio::io_service ioService;
+    boost::asio::ip::tcp::resolver resolver;
+    // Null when the TLS library could not make the context; Start then fails.
+    std::unique_ptr<boost::asio::ssl::context> sslContext;
+    ThreadBoundCallback callback;
+    std::unique_ptr<TlsStream> socket;
+    boost::asio::steady_timer deadline;
+    char responseBuffer[chunkSize];
+    // One more byte than a read takes: room for the closing space.
+    char fileBuffer[chunkSize + 1];
+    QFile file;
+
+public:
+    // Read by the uploader once the result has arrived.
+    int httpStatus;
+
+private:
+    qint64 sentAmount;
+    qint64 contentLength;
+    http_parser_settings parserSettings;
+    http_parser* parser;
+
+public:
+    // Read by the uploader once the result has arrived.
+    boost::shared_ptr<OpsFileInfo> info;
+
+private:
+    std::string preamble;
+    OpsRequest request;
+    std::string dsn;
+    bool completed;
+
+    Endpoint endpoint;
+    Addresses addresses;
+    // Buffers of writes in flight, kept until their completion.
+    std::string head;
+    std::string padding;
+    QString tlsError;
+    bool reported;
+    bool timedOut;
+    bool fileGrew;
+};
+
+} // namespace Tellan
