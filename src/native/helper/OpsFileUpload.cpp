@@ -23,14 +23,22 @@
 
 namespace {
 
-using Tellan::operator<<;
+// Never destroyed: an upload on the File Upload thread may still be running
+// while the process exits.
+struct RequestConstants {
+    const QString uploadHost = QString::fromUtf8(Tellan::Config::uploadHost);
+    const QString servletPath = QStringLiteral("/DeviceEventProxy/VYKLogServlet?key=");
+    const std::string preambleText = "\nFiles: messages.0\nMFBS/1.0 1\nContent-Name: Content\nContent-Encoding: text\n";
+    const QRegExp uploadTagPattern{QStringLiteral("^([a-zA-Z]+)(-[a-zA-Z]+)*-v.*$"), Qt::CaseSensitive, QRegExp::RegExp};
+    const QString crashTag = QStringLiteral("CRASH");
+    const QString crashDumpSuffix = QStringLiteral("dmp");
+};
 
-const QString uploadHost = QString::fromUtf8(Tellan::Config::uploadHost);
-const QString servletPath = QStringLiteral("/DeviceEventProxy/VYKLogServlet?key=");
-const std::string preambleText = "\nFiles: messages.0\nMFBS/1.0 1\nContent-Name: Content\nContent-Encoding: text\n";
-const QRegExp uploadTagPattern(QStringLiteral("^([a-zA-Z]+)(-[a-zA-Z]+)*-v.*$"), Qt::CaseSensitive, QRegExp::RegExp);
-const QString crashTag = QStringLiteral("CRASH");
-const QString crashDumpSuffix = QStringLiteral("dmp");
+const RequestConstants& constants()
+{
+    static const RequestConstants* const c = new RequestConstants();
+    return *c;
+}
 const char deviceType[] = "R4TKW9XQ2MNB7F";
 const char firmwareVersion[] = "9.5.2.2478";
 
@@ -45,7 +53,7 @@ std::string computeContentLength(const boost::shared_ptr<Tellan::OpsFileInfo>& i
 
 std::string createBodyPreamble(const boost::shared_ptr<Tellan::OpsFileInfo>& info)
 {
-    return preambleText + "Content-Length: " + computeContentLength(info, std::string()) + "\n\n";
+    return constants().preambleText + "Content-Length: " + computeContentLength(info, std::string()) + "\n\n";
 }
 
 OpsRequest createOpsRequest(const boost::shared_ptr<Tellan::OpsFileInfo>& info, const std::string& deviceId,
@@ -53,23 +61,23 @@ OpsRequest createOpsRequest(const boost::shared_ptr<Tellan::OpsFileInfo>& info, 
 {
     const QString name = QFileInfo(info->path).fileName();
     const QString key = QString::fromLatin1(QUrl::toPercentEncoding(name));
-    const QString target = servletPath + key;
-    const QString url = QStringLiteral("https://") + uploadHost + target;
+    const QString target = constants().servletPath + key;
+    const QString url = QStringLiteral("https://") + constants().uploadHost + target;
 
     // A match keeps its captures in the pattern object: each request matches
     // with its own copy, whichever thread builds it.
-    QRegExp pattern = uploadTagPattern;
+    QRegExp pattern = constants().uploadTagPattern;
     QString tag = QStringLiteral("unknown");
     if (pattern.exactMatch(name))
         tag = pattern.cap(1);
-    else if (QFileInfo(info->path).suffix() == crashDumpSuffix)
-        tag = crashTag;
+    else if (QFileInfo(info->path).suffix() == constants().crashDumpSuffix)
+        tag = constants().crashTag;
 
     OpsRequest request;
     request.method = "POST";
 
     std::map<std::string, std::string> headers;
-    headers["Host"] = uploadHost.toLatin1().toStdString();
+    headers["Host"] = constants().uploadHost.toLatin1().toStdString();
     headers["Connection"] = "keep-alive";
     headers["Content-Type"] = "Text";
     headers["Content-Length"] = computeContentLength(info, preamble);

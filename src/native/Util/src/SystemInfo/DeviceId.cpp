@@ -18,10 +18,19 @@ const char kPrefix[] = "ZRVK01";
 const char kSaltBytes[16] = {'\xd0', '\x7a', '\x3c', '\x91', '\xe5', '\xb8', '\x4f', '\x2a',
                              '\x6c', '\x19', '\xe0', '\xb7', '\xf4', '\xa2', '\xd8', '\x53'};
 
-// The process-wide generator state, made before main runs.
-const QByteArray salt(kSaltBytes, sizeof kSaltBytes);
-std::string cachedId;
-QMutex generatorMutex;
+// The process-wide generator state. Never destroyed: a pool thread may
+// still open a log file (whose header shows the id) while the process exits.
+struct Generator {
+    const QByteArray salt{kSaltBytes, sizeof kSaltBytes};
+    std::string cachedId;
+    QMutex mutex;
+};
+
+Generator& generator()
+{
+    static Generator* const g = new Generator();
+    return *g;
+}
 
 QByteArray bytesOf(const std::string& text) { return QByteArray(text.data(), static_cast<int>(text.size())); }
 
@@ -29,7 +38,7 @@ QByteArray bytesOf(const std::string& text) { return QByteArray(text.data(), sta
 
 std::string bytesToHex(const QByteArray& bytes) { return bytes.toHex().toStdString(); }
 
-QByteArray deviceIdSalt() { return salt; }
+QByteArray deviceIdSalt() { return generator().salt; }
 
 std::string sha1Hex(const std::string& bytes)
 {
@@ -44,7 +53,8 @@ std::string sha1Hex(const std::string& bytes)
 
 std::string generateDeviceId()
 {
-    QMutexLocker lock(&generatorMutex);
+    std::string& cachedId = generator().cachedId;
+    QMutexLocker lock(&generator().mutex);
     if (cachedId.empty()) {
         try {
             TLOG(DEBUG, kComponent) << " Starting Device ID gen ";
