@@ -5,6 +5,7 @@
 #include "Text/WideText.h"
 
 #include <QFile>
+#include <QLocale>
 #include <QStandardPaths>
 #include <QString>
 
@@ -28,7 +29,9 @@ fs::path migratorLogPath()
 std::string migratorArchiveName(const QDateTime& localTime)
 {
     return std::string(Migrator::LOG_BASE_NAME) + "-v" + Migrator::VERSION + "-"
-           + localTime.toString(QLatin1String(Migrator::ARCHIVE_STAMP_FORMAT)).toStdString()
+           // The C locale: Qt 5 would otherwise write the user's digits, and
+           // the name must keep its two groups of six ASCII digits.
+           + QLocale::c().toString(localTime, QLatin1String(Migrator::ARCHIVE_STAMP_FORMAT)).toStdString()
            + Migrator::LOG_EXTENSION;
 }
 

@@ -1,5 +1,12 @@
 #include "Platform/Platform.h"
 #include "Platform/Version.h"
+// Every facility header together: their names must not clash.
+#include "Platform/Account.h"
+#include "Platform/Com.h"
+#include "Platform/Machine.h"
+#include "Platform/Process.h"
+#include "Platform/Registry.h"
+#include "Platform/Threads.h"
 #include "ScriptedPlatform.h"
 
 #include <thread>

@@ -2,6 +2,9 @@
 #include "Platform/Process.h"
 
 #include <signal.h>
+#include <unistd.h>
+
+#include <string>
 
 #include <gtest/gtest.h>
 
@@ -105,6 +108,43 @@ TEST(NativeProcess, WaitTimesOutWhileTheChildRunsAndTerminateEndsIt)
     EXPECT_EQ(child.process.waitForSingleObject(child.info.thread, 0), WAIT_OBJECT_0_CODE);
     EXPECT_FALSE(child.process.terminateProcess(child.info.process, 1));
     EXPECT_EQ(::kill(static_cast<pid_t>(child.info.processId), 0), -1);
+}
+
+TEST(NativeProcess, TerminateEndsWhatTheChildStartedToo)
+{
+    PipedChild child;
+    // The grandchild reports its pid, then both wait for ever.
+    ASSERT_TRUE(child.start(L"sh -c \"sleep 30 & echo $!; wait\""));
+    std::string pid;
+    for (int i = 0; i < 500 && pid.find('\n') == std::string::npos; ++i) {
+        std::uint32_t available = 0;
+        char buffer[64];
+        std::uint32_t n = 0;
+        if (child.process.peekNamedPipe(child.readEnd, &available) && available > 0
+            && child.process.readFile(child.readEnd, buffer, std::min<std::uint32_t>(available, sizeof buffer), &n))
+            pid.append(buffer, n);
+        else
+            usleep(10000);
+    }
+    const pid_t grandchild = std::stoi(pid);
+    EXPECT_TRUE(child.process.terminateProcess(child.info.process, 1));
+    EXPECT_EQ(child.process.waitForSingleObject(child.info.process, 5000), WAIT_OBJECT_0_CODE);
+    bool gone = false;
+    for (int i = 0; i < 500 && !gone; ++i) {
+        gone = ::kill(grandchild, 0) != 0;
+        if (!gone)
+            usleep(10000);
+    }
+    EXPECT_TRUE(gone);
+}
+
+TEST(NativeProcess, AParentThatIgnoresSigchldStillSeesTheChildEnd)
+{
+    ::signal(SIGCHLD, SIG_IGN);
+    PipedChild child;
+    ASSERT_TRUE(child.start(L"sh -c \"echo done\""));
+    EXPECT_EQ(child.collect(), "done\n");
+    EXPECT_FALSE(child.process.terminateProcess(child.info.process, 1));
 }
 
 TEST(NativeProcess, PeekCountsWithoutConsumingAndReadSeesTheEndOfThePipe)

@@ -4,6 +4,8 @@
 #include "MigratorProfile.h"
 
 #include <QDateTime>
+#include <QFileInfo>
+#include <QRegExp>
 
 #include <spawn.h>
 #include <sys/wait.h>
@@ -21,14 +23,14 @@ const qint64 ZONE_OFFSET_SECONDS = 14 * 3600;
 class MigratorProgram : public ::testing::Test {
 protected:
     // Runs the migrator to its end; returns its exit code.
-    int run(const QString& path = QString())
+    int run(const QString& path = QString(), const char* locale = "LC_ALL=C")
     {
         const std::string program = ZORVIK_TEST_BIN_DIR "/zorvik-music-migrator";
         const std::string home = "HOME=" + profile_.home().toStdString();
         const std::string searchPath =
             "PATH=" + (path.isNull() ? profile_.bin() + QStringLiteral(":/usr/bin:/bin") : path).toStdString();
         std::vector<char*> env = {const_cast<char*>(home.c_str()), const_cast<char*>(searchPath.c_str()),
-                                  const_cast<char*>(TIME_ZONE), nullptr};
+                                  const_cast<char*>(TIME_ZONE), const_cast<char*>(locale), nullptr};
         char* argv[] = {const_cast<char*>(program.c_str()), nullptr};
 
         startStamp_ = localStampNow();
@@ -123,6 +125,16 @@ TEST_F(MigratorProgram, WithoutPowershellTheRunFailsAndTheLogIsStillArchived)
 
     EXPECT_EQ(profile_.archivedLogContent(), logOf({VERSION_LINE, WINDOWS_10, CHECKING, "cannot run the powershell command"}));
     EXPECT_FALSE(QFile::exists(profile_.marker()));
+}
+
+TEST_F(MigratorProgram, ArchiveStampIsAsciiDigitsWhateverTheUsersLocale)
+{
+    profile_.makeLogsFolder();
+    EXPECT_EQ(run(profile_.bin(), "LC_ALL=ar_EG.UTF-8"), 1);
+    const QString archived = profile_.archivedLog();
+    EXPECT_TRUE(QRegExp(QStringLiteral("ZorvikMusicMigrator-v9\\.5\\.2\\.2478-[0-9]{6}-[0-9]{6}\\.log"))
+                    .exactMatch(QFileInfo(archived).fileName()))
+        << archived.toStdString();
 }
 
 TEST_F(MigratorProgram, LogOfAnEarlierRunIsDeletedUnsent)

@@ -1,4 +1,5 @@
 #include "Platform/LinuxFacts.h"
+#include "Platform/Platform.h"
 
 #include <algorithm>
 #include <cctype>
@@ -57,7 +58,7 @@ std::string machineIdHex()
     id = trimmed(id);
     if (id.size() != 32 || !std::all_of(id.begin(), id.end(), [](unsigned char c) { return std::isxdigit(c); }))
         return std::string();
-    std::transform(id.begin(), id.end(), id.begin(), [](unsigned char c) { return std::tolower(c); });
+    std::transform(id.begin(), id.end(), id.begin(), asciiLower);
     return id;
 }
 
@@ -70,7 +71,7 @@ std::string computerName()
     name = name.substr(0, name.find('.'));
     if (name.size() > 15)
         name.resize(15);
-    std::transform(name.begin(), name.end(), name.begin(), [](unsigned char c) { return std::toupper(c); });
+    std::transform(name.begin(), name.end(), name.begin(), asciiUpper);
     return name;
 }
 

@@ -9,7 +9,6 @@ namespace Platform {
 // Windows error numbers that only this facility produces.
 enum MachineErrorCode : std::uint32_t {
     ERROR_PATH_NOT_FOUND_CODE = 3,
-    ERROR_NOT_ENOUGH_MEMORY_CODE = 8,
     ERROR_BUFFER_OVERFLOW_CODE = 111,
     ERROR_MR_MID_NOT_FOUND_CODE = 317,
     ERROR_RESOURCE_LANG_NOT_FOUND_CODE = 1815,

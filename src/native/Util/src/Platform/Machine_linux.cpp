@@ -97,7 +97,7 @@ bool sameNameIgnoringCase(const char16_t* a, const std::string& b)
     for (; a[i]; ++i) {
         if (i >= b.size() || a[i] > 0x7F)
             return false;
-        if (std::toupper(static_cast<unsigned char>(a[i])) != std::toupper(static_cast<unsigned char>(b[i])))
+        if (asciiUpper(a[i]) != asciiUpper(b[i]))
             return false;
     }
     return i == b.size();

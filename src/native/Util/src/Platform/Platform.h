@@ -23,10 +23,17 @@ enum ErrorCode : std::uint32_t {
     ERROR_SUCCESS_CODE = 0,
     ERROR_FILE_NOT_FOUND_CODE = 2,
     ERROR_ACCESS_DENIED_CODE = 5,
+    ERROR_INVALID_HANDLE_CODE = 6,
+    ERROR_NOT_ENOUGH_MEMORY_CODE = 8,
     ERROR_INVALID_PARAMETER_CODE = 87,
     ERROR_INSUFFICIENT_BUFFER_CODE = 122,
     ERROR_MORE_DATA_CODE = 234,
 };
+
+// Case folding of ASCII letters only: what Windows does to registry and
+// computer names, whatever the C library's locale.
+inline char asciiLower(char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; }
+inline char asciiUpper(char c) { return c >= 'a' && c <= 'z' ? static_cast<char>(c - 'a' + 'A') : c; }
 
 std::uint32_t getLastError();
 void setLastError(std::uint32_t code);

@@ -5,6 +5,8 @@
 // TerminateProcess). Handles are opaque numbers, never 0; every call may be
 // made from any thread.
 
+#include "Platform/Platform.h"
+
 #include <cstdint>
 #include <string>
 
@@ -16,8 +18,6 @@ constexpr Handle NO_HANDLE = 0;
 
 // Error numbers of this facility (beside those in Platform.h).
 constexpr std::uint32_t ERROR_TOO_MANY_OPEN_FILES_CODE = 4;
-constexpr std::uint32_t ERROR_INVALID_HANDLE_CODE = 6;
-constexpr std::uint32_t ERROR_NOT_ENOUGH_MEMORY_CODE = 8;
 constexpr std::uint32_t ERROR_GEN_FAILURE_CODE = 31;
 constexpr std::uint32_t ERROR_BAD_EXE_FORMAT_CODE = 193;
 

@@ -94,6 +94,7 @@ std::vector<std::string> commandLineWords(const std::wstring& commandLine)
 // One child, shared by its process and thread handles.
 struct Child {
     pid_t pid = 0;
+    bool ownGroup = false; // started in a session of its own: its pid names its group
     std::mutex mutex; // one waitpid at a time, so "ended" is never missed
     bool ended = false;
 };
@@ -174,6 +175,12 @@ public:
             argv.push_back(const_cast<char*>(w.c_str()));
         argv.push_back(nullptr);
 
+        // A parent that ignored SIGCHLD hands that on through exec; the kernel
+        // would then reap our children itself and no wait could see them end.
+        struct sigaction current {};
+        if (::sigaction(SIGCHLD, nullptr, &current) == 0 && current.sa_handler == SIG_IGN)
+            ::signal(SIGCHLD, SIG_DFL);
+
         pid_t pid = 0;
         const int result = ::posix_spawnp(&pid, argv[0], &actions, &attributes, argv.data(), environ);
         posix_spawnattr_destroy(&attributes);
@@ -185,6 +192,7 @@ public:
 
         auto child = std::make_shared<Child>();
         child->pid = pid;
+        child->ownGroup = (creationFlags & CREATE_NEW_CONSOLE) != 0;
         std::lock_guard<std::mutex> lock(mutex_);
         info->process = add(Entry{Entry::ProcessHandle, -1, false, child});
         info->thread = add(Entry{Entry::ThreadHandle, -1, false, child});
@@ -210,7 +218,8 @@ public:
                     return WAIT_OBJECT_0_CODE;
                 int status = 0;
                 const pid_t r = ::waitpid(child->pid, &status, WNOHANG);
-                if (r == child->pid) {
+                // ECHILD: reaped by someone else, so it has ended too.
+                if (r == child->pid || (r < 0 && errno == ECHILD)) {
                     child->ended = true;
                     return WAIT_OBJECT_0_CODE;
                 }
@@ -296,7 +305,8 @@ public:
         }
         std::lock_guard<std::mutex> lock(child->mutex);
         // An ended process cannot be ended again (and its id may be reused).
-        if (child->ended || ::kill(child->pid, SIGKILL) != 0) {
+        // A console of its own goes whole, with whatever the child started.
+        if (child->ended || ::kill(child->ownGroup ? -child->pid : child->pid, SIGKILL) != 0) {
             setLastError(ERROR_ACCESS_DENIED_CODE);
             return false;
         }

@@ -26,7 +26,7 @@ struct Value {
 
 std::string lowerCase(std::string text)
 {
-    std::transform(text.begin(), text.end(), text.begin(), [](unsigned char c) { return std::tolower(c); });
+    std::transform(text.begin(), text.end(), text.begin(), asciiLower);
     return text;
 }
 
