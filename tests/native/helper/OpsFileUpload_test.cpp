@@ -387,12 +387,29 @@ TEST_F(OpsFileUploadConnection, NoAddressAcceptingGivesTheLastAttemptsError)
 TEST_F(OpsFileUploadConnection, NameThatDoesNotResolveFails)
 {
     Tellan::OpsFileUpload::Endpoint unknown = endpoint();
+    unknown.addresses.clear();
     unknown.service = "no-such-service-for-zorvik";
 
     const Outcome outcome = runUpload(writeFile("a.log", "x"), OpsFileInfo::LogFile, unknown);
 
     EXPECT_THAT(outcome.results, ElementsAre(-1));
     EXPECT_THAT(loggedEvents(), ElementsAre("cannotResolveUrl"));
+}
+
+TEST_F(OpsFileUploadConnection, TheHostNameIsResolvedWhenNoAddressIsGiven)
+{
+    boost::asio::io_context io;
+    boost::system::error_code error;
+    boost::asio::ip::tcp::resolver(io).resolve("localhost", "1", error);
+    if (error)
+        GTEST_SKIP() << "localhost does not resolve on this machine";
+    Tellan::OpsFileUpload::Endpoint named = endpoint();
+    named.addresses.clear();
+
+    const Outcome outcome = runUpload(writeFile("a.log", "x"), OpsFileInfo::LogFile, named);
+
+    EXPECT_THAT(outcome.results, ElementsAre(0));
+    EXPECT_TRUE(onlyRequest().complete);
 }
 
 TEST_F(OpsFileUploadConnection, ResultIsPostedToTheCallbacksPoolNeverCalledDirectly)

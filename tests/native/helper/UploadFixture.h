@@ -142,6 +142,9 @@ protected:
         Tellan::OpsFileUpload::Endpoint result;
         result.host = "localhost";
         result.service = std::to_string(port ? port : server->port());
+        // Straight to the loopback address: a bare system may have no hosts
+        // entry for localhost. The name is still what the certificate must hold.
+        result.addresses = {{boost::asio::ip::address_v4::loopback(), static_cast<unsigned short>(std::stoi(result.service))}};
         result.extraCaFile = certificates.caFile;
         // Long enough for a slow machine, short enough for a hung test to fail.
         result.connectBound = std::chrono::seconds(20);
