@@ -248,7 +248,9 @@ bool OpsFileUpload::StartUpload()
 
 void OpsFileUpload::handleResolve(const boost::system::error_code& error, const tcp::resolver::results_type& endpoints)
 {
-    if (error) {
+    // A look-up that is already running cannot be cancelled: when it comes
+    // back after the bound ran out, the upload has timed out all the same.
+    if (error || timedOut) {
         TLOG_EVENT(ERROR, "OpsFileUpload", "cannotResolveUrl", {"error", errorText(error)});
         report(-1);
         return;
@@ -345,19 +347,19 @@ void OpsFileUpload::handleWriteFile(const boost::system::error_code& error, std:
 
 void OpsFileUpload::readResponse(const boost::system::error_code& error, std::size_t)
 {
-    if (contentLength != sentAmount) {
-        TLOG_EVENT(ERROR, "OpsFileUpload", "sentDataContentLengthMisMatch", {"contentLength", quint64(contentLength)},
-                   {"sentAmount", quint64(sentAmount)});
-        if (sentAmount < contentLength) {
-            // The file shrank: spaces make up the missing bytes, so that the
-            // body still has the length its head announced.
-            padding.assign(std::size_t(contentLength - sentAmount), ' ');
-            sentAmount = contentLength;
-            writeAll(padding.data(), padding.size(),
-                     boost::bind(&OpsFileUpload::readResponse, this, boost::asio::placeholders::error,
-                                 boost::asio::placeholders::bytes_transferred));
-            return;
-        }
+    if (!error && sentAmount < contentLength) {
+        if (padding.empty())
+            TLOG_EVENT(ERROR, "OpsFileUpload", "sentDataContentLengthMisMatch", {"contentLength", quint64(contentLength)},
+                       {"sentAmount", quint64(sentAmount)});
+        // The file shrank: spaces make up the missing bytes, so that the body
+        // still has the length its head announced; a piece at a time, since
+        // the shortfall may be most of a large file.
+        padding.assign(std::size_t(std::min<qint64>(chunkSize, contentLength - sentAmount)), ' ');
+        sentAmount += qint64(padding.size());
+        writeAll(padding.data(), padding.size(),
+                 boost::bind(&OpsFileUpload::readResponse, this, boost::asio::placeholders::error,
+                             boost::asio::placeholders::bytes_transferred));
+        return;
     }
     if (error) {
         TLOG_EVENT(ERROR, "OpsFileUpload", "cannotFinishFileWrite", {"error", errorText(error)});
