@@ -10,8 +10,15 @@ void RecordingSink::attach(std::stringstream& pending)
 {
     std::string line;
     std::lock_guard<std::mutex> lock(mutex_);
-    while (std::getline(pending, line))
-        lines_.push_back(line + "\n");
+    while (std::getline(pending, line)) {
+        // A continuation line ("\n     ...") belongs to the record before it.
+        if (!lines_.empty() && attached_ > 0 && line.compare(0, 5, "     ") == 0)
+            lines_.back() += line + "\n";
+        else {
+            lines_.push_back(line + "\n");
+            ++attached_;
+        }
+    }
 }
 
 void RecordingSink::close()
@@ -67,6 +74,12 @@ void RecordingSink::clear()
 {
     std::lock_guard<std::mutex> lock(mutex_);
     lines_.clear();
+}
+
+int RecordingSink::attachedCount() const
+{
+    std::lock_guard<std::mutex> lock(mutex_);
+    return attached_;
 }
 
 int RecordingSink::closeCount() const

@@ -26,6 +26,8 @@ public:
     std::vector<std::string> linesContaining(const std::string& text) const;
     void clear();
     int closeCount() const;
+    // Lines taken over from the pending buffer.
+    int attachedCount() const;
 
     // Every structured line's event name, in order; plain lines give "".
     std::vector<std::string> events() const;
@@ -34,6 +36,7 @@ private:
     mutable std::mutex mutex_;
     std::vector<std::string> lines_;
     int closes_ = 0;
+    int attached_ = 0;
 };
 
 // A sink whose write always throws.

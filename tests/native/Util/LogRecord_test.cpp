@@ -95,8 +95,11 @@ TEST(LogStream, MessageIsTheStreamTextAndNonAsciiSurvives)
     TLOG(INFO, "c");
     TLOG(INFO, "c") << QString::fromUtf8("\xC3\xA9t\xC3\xA9");
     TLOG(INFO, "c") << "";
+    TLOG(INFO, "c") << "caf\xE9 " << std::string("x\xC3\xA9y").c_str();
     const auto lines = sink.lines();
-    ASSERT_EQ(lines.size(), 4u);
+    ASSERT_EQ(lines.size(), 5u);
+    // Each narrow byte stands for itself, as a Latin-1 character.
+    EXPECT_NE(lines[4].find(" : caf\xE9 x\xC3\xA9y\n"), std::string::npos) << lines[4];
     EXPECT_NE(lines[0].find(" : a5\n"), std::string::npos) << lines[0];
     EXPECT_EQ(lines[1].substr(lines[1].size() - 3), " :\n");
     EXPECT_NE(lines[2].find(" : \xE9t\xE9\n"), std::string::npos);

@@ -6,6 +6,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <set>
 #include <thread>
@@ -87,7 +88,8 @@ TEST(Logging, DisableAndCloseWithoutSinkDoNothingAndLinesStillFlowAfterClose)
 
 TEST(Logging, SecondSinkReplacesTheFirstAndFindsNothingUnread)
 {
-    std::vector<std::string> journal;
+    // Outlives the test: the second sink is deleted by whichever install comes next.
+    static std::vector<std::string> journal;
     TLOG(INFO, "c") << "early";
     auto* first = new ProbeSink(&journal, "first");
     Logging::instance().setLogger(first);
@@ -103,23 +105,30 @@ TEST(Logging, HandOverLosesNoLineLoggedOnOtherThreads)
     constexpr int threads = 4;
     constexpr int perThread = 2000;
     std::atomic<bool> go{false};
+    std::atomic<int> logged{0};
     std::vector<std::thread> loggers;
     for (int t = 0; t < threads; ++t) {
         loggers.emplace_back([&, t] {
             while (!go.load()) {
             }
-            for (int i = 0; i < perThread; ++i)
+            for (int i = 0; i < perThread; ++i) {
                 TLOG(INFO, "c") << "t" << t << "-" << i;
+                ++logged;
+            }
         });
     }
     go = true;
-    std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    // Install while the threads are in the middle of their lines.
+    while (logged.load() < 200)
+        std::this_thread::yield();
     auto& sink = TestSupport::installRecordingSink();
     for (auto& l : loggers)
         l.join();
 
     const auto lines = sink.lines();
     EXPECT_EQ(lines.size(), std::size_t(threads * perThread));
+    EXPECT_GT(sink.attachedCount(), 0) << "no line went through the pending buffer";
+    EXPECT_LT(sink.attachedCount(), threads * perThread) << "no line came after the hand-over";
     // Per thread, lines keep their order across the hand-over.
     std::vector<int> next(threads, 0);
     for (const auto& line : lines) {
@@ -153,4 +162,44 @@ TEST(Logging, LinesLoggedInsideAttachGoToTheNewSink)
     const auto lines = sink->lines();
     ASSERT_EQ(lines.size(), 2u);
     EXPECT_NE(lines[1].find("from attach"), std::string::npos);
+}
+
+namespace {
+// Slow writes widen the window in which a thread is inside the old sink.
+class SlowSink : public TestSupport::RecordingSink {
+public:
+    void write(const std::string& line) override
+    {
+        std::this_thread::sleep_for(std::chrono::microseconds(200));
+        RecordingSink::write(line);
+    }
+};
+} // namespace
+
+TEST(Logging, ReplacingTheSinkWaitsForWritesUnderWayToTheOldOne)
+{
+    Logging::instance().setLogger(new SlowSink());
+    std::atomic<bool> stop{false};
+    std::vector<std::thread> loggers;
+    for (int t = 0; t < 3; ++t)
+        loggers.emplace_back([&] {
+            while (!stop.load())
+                TLOG(INFO, "c") << "busy";
+        });
+    for (int i = 0; i < 50; ++i) {
+        Logging::instance().setLogger(new SlowSink());
+        std::this_thread::sleep_for(std::chrono::microseconds(300));
+    }
+    stop = true;
+    for (auto& l : loggers)
+        l.join();
+}
+
+TEST(Logging, APendingRecordWithContinuationLinesReachesTheSinkAsOneLine)
+{
+    TLOG(INFO, "c") << "one\ntwo";
+    auto& sink = TestSupport::installRecordingSink();
+    const auto lines = sink.lines();
+    ASSERT_EQ(lines.size(), 1u);
+    EXPECT_NE(lines[0].find(" : one\n     two\n"), std::string::npos) << lines[0];
 }

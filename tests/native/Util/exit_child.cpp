@@ -40,7 +40,8 @@ int main(int argc, char** argv)
     using namespace Tellan::Event;
     if (argc >= 3 && std::strcmp(argv[1], "log-loop") == 0) {
         Tellan::Logging::instance().setLogger(new FileSink(argv[2]));
-        std::atomic<int> lines{0};
+        // On the heap and never freed: the task keeps counting after main returns.
+        std::atomic<int>& lines = *new std::atomic<int>(0);
         Dispatcher::post(DEFAULT_THREAD, [&lines] {
             for (;;) {
                 TLOG_EVENT(INFO, "ExitTest", "busy", {"n", lines.load()}) << "still running";

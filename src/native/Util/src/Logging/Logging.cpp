@@ -4,10 +4,40 @@
 #include "Text/WideText.h"
 
 #include <boost/thread/lock_guard.hpp>
+#include <boost/thread/locks.hpp>
+
+#include <locale>
 
 namespace Tellan {
 
-Logging::LogStream::LogStream(LogRecord r) : QObject(nullptr), record(std::move(r)) {}
+namespace {
+
+// Each byte of narrow text written into a statement becomes the wide
+// character of the same value, as on Windows; the "C" locale would drop or
+// mangle every byte above 0x7F.
+class ByteWidening : public std::ctype<wchar_t> {
+protected:
+    wchar_t do_widen(char c) const override { return static_cast<unsigned char>(c); }
+    const char* do_widen(const char* begin, const char* end, wchar_t* out) const override
+    {
+        for (; begin != end; ++begin, ++out)
+            *out = static_cast<unsigned char>(*begin);
+        return end;
+    }
+};
+
+const std::locale& statementLocale()
+{
+    static const std::locale* const locale = new std::locale(std::locale::classic(), new ByteWidening());
+    return *locale;
+}
+
+} // namespace
+
+Logging::LogStream::LogStream(LogRecord r) : QObject(nullptr), record(std::move(r))
+{
+    stream.imbue(statementLocale());
+}
 
 Logging::LogStream::~LogStream()
 {
@@ -22,7 +52,10 @@ Logging::LogStream::~LogStream()
     }
 }
 
-Logging::Logging() : minLevel(Level::INFO), sink(nullptr), ready(nullptr), handOverThread(std::thread::id()) {}
+Logging::Logging()
+    : minLevel(Level::INFO), sink(nullptr), ready(nullptr), writing(0), handOverThread(std::thread::id())
+{
+}
 
 Logging::~Logging() { delete sink.load(); }
 
@@ -39,20 +72,30 @@ void Logging::log(const LogRecord& record)
     std::string line = record.format();
     line.push_back('\n');
 
-    Logger* target = ready.load(std::memory_order_acquire);
-    if (!target) {
+    for (;;) {
+        writing.fetch_add(1);
+        if (Logger* target = ready.load()) {
+            struct Done {
+                std::atomic<int>& count;
+                ~Done() { count.fetch_sub(1); }
+            } done{writing};
+            target->write(line);
+            return;
+        }
+        writing.fetch_sub(1);
+
         if (handOverThread.load() == std::this_thread::get_id()) {
             // The new sink's attach() logs (its file header): it is the sink.
-            target = sink.load();
-        } else {
-            boost::lock_guard<boost::mutex> guard(pendingMutex);
-            target = ready.load(std::memory_order_acquire);
-            if (!target)
-                pending << line;
+            sink.load()->write(line);
+            return;
         }
+        boost::unique_lock<boost::mutex> guard(pendingMutex);
+        if (!ready.load()) {
+            pending << line;
+            return;
+        }
+        // The hand-over finished meanwhile: write to the new sink.
     }
-    if (target)
-        target->write(line);
 }
 
 void Logging::setLogger(Logger* logger)
@@ -60,6 +103,10 @@ void Logging::setLogger(Logger* logger)
     boost::lock_guard<boost::mutex> guard(pendingMutex);
     handOverThread.store(std::this_thread::get_id());
     ready.store(nullptr);
+    // A thread that found the old sink may still be inside its write().
+    if (sink.load())
+        while (writing.load() != 0)
+            std::this_thread::yield();
     Logger* previous = sink.exchange(logger);
     delete previous;
     try {

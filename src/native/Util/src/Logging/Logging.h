@@ -58,6 +58,9 @@ private:
     // another thread during the hand-over waits for it and keeps its order.
     std::atomic<Logger*> sink;
     std::atomic<Logger*> ready;
+    // Writes under way to `ready`: a replaced sink is deleted only once they
+    // are done.
+    std::atomic<int> writing;
     std::atomic<std::thread::id> handOverThread;
     std::stringstream pending;
     boost::mutex pendingMutex;
