@@ -55,23 +55,7 @@ bool ScriptedVersion::verifyVersionInfo(const OsVersionInfo& info, std::uint32_t
         setLastError(ERROR_INVALID_PARAMETER_CODE);
         return false;
     }
-    struct Field {
-        std::uint32_t bit, running, wanted;
-    } const fields[] = {
-        {VER_MINORVERSION, running.minorVersion, info.minorVersion},
-        {VER_MAJORVERSION, running.majorVersion, info.majorVersion},
-        {VER_PRODUCT_TYPE, running.productType, info.productType},
-    };
-    for (const Field& f : fields) {
-        if (!(typeMask & f.bit))
-            continue;
-        if (!verMeets(f.running, f.wanted, verConditionFor(conditionMask, f.bit))) {
-            setLastError(ERROR_OLD_WIN_VERSION_CODE);
-            return false;
-        }
-    }
-    setLastError(0);
-    return true;
+    return verifyVersionAgainst(running, info, typeMask, conditionMask);
 }
 
 } // namespace TestSupport

@@ -49,8 +49,10 @@ constexpr std::uint32_t ERROR_OLD_WIN_VERSION_CODE = 1150;
 std::uint64_t verSetConditionMask(std::uint64_t conditionMask, std::uint32_t typeMask, std::uint8_t condition);
 // The condition that conditionMask holds for one type bit.
 std::uint8_t verConditionFor(std::uint64_t conditionMask, std::uint32_t typeBit);
-// Whether a running value meets a wanted one under a condition.
-bool verMeets(std::uint32_t running, std::uint32_t wanted, std::uint8_t condition);
+// VerifyVersionInfoW's comparison of a running system with a wanted record:
+// every field named in typeMask under its condition. Sets the last error.
+bool verifyVersionAgainst(const OsVersionInfo& running, const OsVersionInfo& wanted, std::uint32_t typeMask,
+                          std::uint64_t conditionMask);
 
 // The version of the running system (GetVersionExW, VerifyVersionInfoW).
 // The Linux implementation reports Windows 10.0 workstation.

@@ -37,31 +37,7 @@ public:
 
     bool verifyVersionInfo(const OsVersionInfo& info, std::uint32_t typeMask, std::uint64_t conditionMask) override
     {
-        if (typeMask == 0 || conditionMask == 0) {
-            setLastError(ERROR_INVALID_PARAMETER_CODE);
-            return false;
-        }
-        struct Field {
-            std::uint32_t bit, running, wanted;
-        } const fields[] = {
-            {VER_MINORVERSION, running_.minorVersion, info.minorVersion},
-            {VER_MAJORVERSION, running_.majorVersion, info.majorVersion},
-            {VER_BUILDNUMBER, running_.buildNumber, info.buildNumber},
-            {VER_PLATFORMID, running_.platformId, info.platformId},
-            {VER_SERVICEPACKMINOR, running_.servicePackMinor, info.servicePackMinor},
-            {VER_SERVICEPACKMAJOR, running_.servicePackMajor, info.servicePackMajor},
-            {VER_PRODUCT_TYPE, running_.productType, info.productType},
-        };
-        for (const Field& f : fields) {
-            if (!(typeMask & f.bit))
-                continue;
-            if (!verMeets(f.running, f.wanted, verConditionFor(conditionMask, f.bit))) {
-                setLastError(ERROR_OLD_WIN_VERSION_CODE);
-                return false;
-            }
-        }
-        setLastError(0);
-        return true;
+        return verifyVersionAgainst(running_, info, typeMask, conditionMask);
     }
 
 private:
