@@ -4,6 +4,7 @@
 #include "SingleApplication/QtLockedFile.h"
 
 #include "Platform/FileLock.h"
+#include "ScriptedSession.h"
 
 #include <QByteArray>
 #include <QCoreApplication>
@@ -395,6 +396,113 @@ TEST(QtLockedFile, LockHeldAgainstOtherOpenFilesOfThisAndOtherProcesses)
     EXPECT_TRUE(holder.lock(QtLP_Private::QtLockedFile::ReadLock, false)) << "shared locks share";
     EXPECT_FALSE(holder.lock(QtLP_Private::QtLockedFile::WriteLock, false));
     EXPECT_EQ(holder.lockMode(), QtLP_Private::QtLockedFile::ReadLock);
+}
+
+} // namespace
+
+namespace {
+
+// In this process: what the running instance does with its own objects.
+class QtLocalPeerInProcess : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        ASSERT_TRUE(runtime_.isValid());
+        oldRuntime_ = qgetenv("XDG_RUNTIME_DIR");
+        qputenv("XDG_RUNTIME_DIR", runtime_.path().toUtf8());
+        app_ = std::make_unique<QCoreApplication>(argc_, argv_);
+    }
+    void TearDown() override
+    {
+        app_.reset();
+        oldRuntime_.isNull() ? qunsetenv("XDG_RUNTIME_DIR") : qputenv("XDG_RUNTIME_DIR", oldRuntime_);
+    }
+
+    QTemporaryDir runtime_;
+    QByteArray oldRuntime_;
+    int argc_ = 1;
+    char name_[16] = "QtLocalPeer";
+    char* argv_[2] = {name_, nullptr};
+    std::unique_ptr<QCoreApplication> app_;
+};
+
+TEST_F(QtLocalPeerInProcess, ConnectionsAreFreedWhenTheyEnd)
+{
+    QtLocalPeer peer(nullptr, "In Process");
+    ASSERT_FALSE(peer.isClient());
+    const int baseline = peer.findChildren<QLocalSocket*>().size();
+    int received = 0;
+    QObject::connect(&peer, &QtLocalPeer::messageReceived, [&received](const QString&) { ++received; });
+
+    const QString path = peer.serverName();
+    std::thread clients([path] {
+        for (int i = 0; i < 20; ++i) {
+            RawClient client(path);
+            client.send(frame("x"));
+            client.read(3, 20000);
+        }
+    });
+    QDeadlineTimer deadline(20000);
+    while ((received < 20 || peer.findChildren<QLocalSocket*>().size() > baseline) && !deadline.hasExpired()) {
+        QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents, 50);
+        QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+    }
+    clients.join();
+    EXPECT_EQ(received, 20);
+    EXPECT_EQ(peer.findChildren<QLocalSocket*>().size(), baseline);
+}
+
+TEST_F(QtLocalPeerInProcess, ServerClosesBeforeTheLockGoes)
+{
+    TestSupport::ObservedFileLock lock;
+    Tellan::Platform::ScopedInstall<Tellan::Platform::FileLock> install(&lock);
+    auto* peer = new QtLocalPeer(nullptr, "In Process Order");
+    ASSERT_FALSE(peer->isClient());
+    const QString path = peer->serverName();
+    ASSERT_TRUE(QFile::exists(path));
+    int unlocks = 0;
+    bool socketThereAtUnlock = true;
+    lock.beforeUnlock = [&] {
+        ++unlocks;
+        socketThereAtUnlock = QFile::exists(path);
+    };
+    delete peer;
+    EXPECT_EQ(unlocks, 1);
+    EXPECT_FALSE(socketThereAtUnlock);
+}
+
+// A running instance whose "ack" comes in pieces: the sender reads on until
+// it has all three bytes.
+TEST_F(QtLocalPeerInProcess, AckInPiecesIsReadWhole)
+{
+    QtLocalPeer names(nullptr, "Split Ack");
+    QtLP_Private::QtLockedFile lock(names.serverName() + "-lockfile");
+    ASSERT_TRUE(lock.open(QIODevice::ReadWrite));
+    ASSERT_TRUE(lock.lock(QtLP_Private::QtLockedFile::WriteLock, false));
+
+    const int listener = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_un address = {};
+    address.sun_family = AF_UNIX;
+    const QByteArray path = QFile::encodeName(names.serverName());
+    std::memcpy(address.sun_path, path.constData(), size_t(path.size()));
+    ASSERT_EQ(::bind(listener, reinterpret_cast<sockaddr*>(&address), sizeof(address)), 0);
+    ASSERT_EQ(::listen(listener, 4), 0);
+
+    Child sender({"send", "Split Ack", "hello", "5000"}, QProcessEnvironment::systemEnvironment());
+    const int connection = ::accept(listener, nullptr, nullptr);
+    ASSERT_GE(connection, 0);
+    const QByteArray expected = frame("hello");
+    QByteArray got(expected.size(), '\0');
+    ASSERT_EQ(::recv(connection, got.data(), size_t(got.size()), MSG_WAITALL), got.size());
+    EXPECT_EQ(got, expected);
+    for (const char* piece : {"a", "c", "k"}) {
+        ASSERT_EQ(::send(connection, piece, 1, MSG_NOSIGNAL), 1);
+        QThread::msleep(50); // each byte in a read of its own
+    }
+    EXPECT_EQ(sender.finish(), 0);
+    ::close(connection);
+    ::close(listener);
+    ::unlink(path.constData());
 }
 
 } // namespace

@@ -1,0 +1,49 @@
+#pragma once
+
+#include "Platform/Elevation.h"
+#include "Platform/FileLock.h"
+#include "Platform/Session.h"
+
+#include <QString>
+
+#include <cstdint>
+#include <functional>
+#include <string>
+
+namespace TestSupport {
+
+// The session as a test sets it: a ProcessIdToSessionId that reports
+// `sessionId` (or none when `hasSessionFunction` is false) and a private
+// folder that is `folder` (or refused when it is empty).
+class ScriptedSession : public Tellan::Platform::Session {
+public:
+    std::uint32_t getCurrentProcessId() override { return processId; }
+    ProcessIdToSessionIdFunction lookUpProcessIdToSessionId() override;
+    bool getPrivateTempPath(std::string* path) override;
+
+    std::uint32_t processId = 4242;
+    bool hasSessionFunction = true;
+    std::uint32_t sessionId = 1;
+    QString folder;
+    int lookUps = 0;
+};
+
+// The native locks, with a hook that runs before each release.
+class ObservedFileLock : public Tellan::Platform::FileLock {
+public:
+    bool lockFileEx(int descriptor, std::uint32_t flags) override;
+    bool unlockFileEx(int descriptor) override;
+
+    std::function<void()> beforeUnlock;
+};
+
+// IERefreshElevationPolicy present (counting its calls) or absent.
+class ScriptedElevation : public Tellan::Platform::Elevation {
+public:
+    RefreshPolicyFunction lookUpIERefreshElevationPolicy() override;
+
+    bool present = true;
+    int calls = 0;
+};
+
+} // namespace TestSupport
