@@ -9,6 +9,10 @@ namespace Config {
 // the name an upload resolves, checks the certificate against and sends as SNI.
 constexpr char uploadHost[] = ZORVIK_UPLOAD_HOST;
 
+// The port (a number or a service name) that uploads connect to; the "Host"
+// header and the URL name the host alone, as for the default port.
+constexpr char uploadPort[] = ZORVIK_UPLOAD_PORT;
+
 // The organisation's internet domain.
 constexpr char organisationDomain[] = ZORVIK_ORGANISATION_DOMAIN;
 

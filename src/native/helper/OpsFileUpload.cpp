@@ -125,7 +125,7 @@ const std::chrono::milliseconds OpsFileUpload::defaultProgressBound = std::chron
 
 OpsFileUpload::Endpoint::Endpoint()
     : host(Config::uploadHost)
-    , service("https")
+    , service(Config::uploadPort)
     , extraCaFile(Config::uploadExtraCaFile)
     , connectBound(defaultConnectBound)
     , progressBound(defaultProgressBound)

@@ -46,7 +46,7 @@ public:
     static const std::chrono::milliseconds defaultProgressBound;
 
     // Where an upload connects and how long it waits. The default is the
-    // helper's own: the compiled-in upload host, "https", the compiled-in extra
+    // helper's own: the compiled-in upload host and port, the compiled-in extra
     // certificate authorities and the default bounds.
     struct Endpoint {
         Endpoint();

@@ -43,7 +43,7 @@ TEST_F(OpsFileUploadSafety, DefaultEndpointIsTheCompiledInHostWithTheDefaultBoun
 {
     const OpsFileUpload::Endpoint defaults;
     EXPECT_EQ(defaults.host, ZORVIK_UPLOAD_HOST);
-    EXPECT_EQ(defaults.service, "https");
+    EXPECT_EQ(defaults.service, ZORVIK_UPLOAD_PORT);
     EXPECT_EQ(defaults.extraCaFile, ZORVIK_UPLOAD_EXTRA_CA_FILE);
     EXPECT_EQ(defaults.connectBound, std::chrono::seconds(30));
     EXPECT_EQ(defaults.progressBound, std::chrono::seconds(60));
