@@ -129,12 +129,20 @@ void HelperLogger::closeLocked()
 void HelperLogger::writeLocked(const std::string& line)
 {
     if (!fileOpen) {
-        keepPending(line);
-        // No file could be opened: every line tries again, after the lines
-        // it waits behind.
-        if (attached && !closed && !opening)
-            rotateLocked();
-        return;
+        // No file could be opened, or the one at the current name could not
+        // be moved away: every line tries again.
+        if (attached && !closed && !opening) {
+            try {
+                rotateLocked();
+            } catch (...) {
+                keepPending(line);
+                throw;
+            }
+        }
+        if (!fileOpen) {
+            keepPending(line);
+            return;
+        }
     }
     if (!file.is_open()) {
         // Closed: the line is lost, but counts towards the next file.
@@ -249,8 +257,9 @@ void HelperLogger::flushPendingToFile()
 void HelperLogger::keepPending(const std::string& line)
 {
     // Bounded like a file: without a file for the life of a daemon, the
-    // first lines are kept and the newer ones counted.
-    if (pending.size() + line.size() > maxFileSize) {
+    // first lines are kept and the newer ones counted. The few lines logged
+    // while a header is built always follow it.
+    if (!opening && pending.size() + line.size() > maxFileSize) {
         ++pendingDropped;
         return;
     }

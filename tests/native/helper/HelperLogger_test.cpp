@@ -7,6 +7,7 @@
 
 #include "Platform/Platform.h"
 #include "RecordingSink.h"
+#include "ScriptedFileShare.h"
 #include "ScriptedPlatform.h"
 #include "TempProfile.h"
 
@@ -17,8 +18,16 @@
 
 #include <gtest/gtest.h>
 
+#include <boost/filesystem/operations.hpp>
+
+#include <sys/mount.h>
+
 #include <algorithm>
+#include <cerrno>
+#include <cstdio>
 #include <ctime>
+#include <map>
+#include <thread>
 #include <fstream>
 #include <iterator>
 #include <string>
@@ -76,6 +85,25 @@ Lines afterHeader(const Lines& lines)
     if (!headerAt(lines, 0))
         return Lines{"<no header>"};
     return Lines(lines.begin() + 12, lines.end());
+}
+
+bool contains(const Lines& lines, const std::string& text)
+{
+    return std::any_of(lines.begin(), lines.end(),
+                       [&](const std::string& l) { return l.find(text) != std::string::npos; });
+}
+
+// Bytes the sink counted into a file: the header as on disk, every later
+// line as logged, without its CR.
+std::uint64_t countedBytes(const std::string& bytes)
+{
+    return bytes.size() - (fileLines(bytes).size() - 12);
+}
+
+// A line of exactly `size` bytes, line feed included.
+std::string lineOfSize(std::size_t size, char fill)
+{
+    return std::string(size - 1, fill) + "\n";
 }
 
 // A helper's profile with its Logs folder; the sink the test installs is
@@ -182,4 +210,284 @@ TEST_F(HelperLoggerTest, WhatStandsAtTheCurrentNameAtStartIsArchivedFirst)
             EXPECT_EQ(archivedLines(names[0]), Lines{"line of a crashed run"});
         EXPECT_TRUE(headerAt(current(), 0));
     }
+}
+
+TEST_F(HelperLoggerTest, RotatesWhenTheCountedBytesReachTheLimitExactly)
+{
+    HelperLogger& sink = install();
+    std::uint64_t counted = countedBytes(readFile(currentPath()));
+    char fill = 'a';
+    while (counted < kLimit - 1) {
+        const std::size_t size = static_cast<std::size_t>(std::min<std::uint64_t>(kLimit - 1 - counted, 1 << 20));
+        sink.write(lineOfSize(size, fill++));
+        counted += size;
+    }
+    EXPECT_TRUE(archived().isEmpty()) << "one byte short of the limit";
+
+    sink.write("\n");
+    const QStringList names = archived();
+    ASSERT_EQ(names.size(), 1);
+    const std::string full = readFile(logs() + "/" + names[0]);
+    EXPECT_EQ(countedBytes(full), kLimit);
+    EXPECT_TRUE(headerAt(fileLines(full), 0));
+    EXPECT_EQ(fileLines(full).back(), "");
+
+    sink.write("first line of the next file\n");
+    const Lines next = afterHeader(current());
+    ASSERT_FALSE(next.empty());
+    EXPECT_EQ(next.back(), "first line of the next file");
+    EXPECT_EQ(archived().size(), 1);
+}
+
+TEST_F(HelperLoggerTest, TwoThreadsLoggingAcrossRotationsPutEveryLineInExactlyOneFile)
+{
+    install(64 * 1024);
+    const int perThread = 4000;
+    std::vector<std::thread> threads;
+    for (int t = 0; t < 2; ++t)
+        threads.emplace_back([t] {
+            for (int i = 0; i < perThread; ++i)
+                TLOG(INFO, "writer") << "thread " << t << " line " << i << " end";
+        });
+    for (auto& thread : threads)
+        thread.join();
+    Tellan::Logging::instance().closeLogger();
+    EXPECT_FALSE(currentExists());
+
+    // Archived names follow the order of archiving, so the files in name
+    // order hold each thread's lines in the order logged.
+    const QStringList names = archived();
+    EXPECT_GE(names.size(), 5);
+    static const QRegularExpression pattern(QStringLiteral(" : thread ([01]) line ([0-9]+) end$"));
+    int next[2] = {0, 0};
+    for (const QString& name : names) {
+        const Lines lines = archivedLines(name);
+        ASSERT_TRUE(headerAt(lines, 0)) << name.toStdString();
+        for (std::size_t i = 12; i < lines.size(); ++i) {
+            const auto match = pattern.match(QString::fromStdString(lines[i]));
+            if (!match.hasMatch())
+                continue;
+            const int t = match.captured(1).toInt();
+            ASSERT_EQ(match.captured(2).toInt(), next[t]) << name.toStdString() << ": " << lines[i];
+            ++next[t];
+        }
+    }
+    EXPECT_EQ(next[0], perThread);
+    EXPECT_EQ(next[1], perThread);
+}
+
+TEST_F(HelperLoggerTest, AfterCloseOnlyArchivedNamesRemainUntilALineReachesTheLimit)
+{
+    HelperLogger& sink = install();
+    TLOG(INFO, "helper") << "before close";
+    Tellan::Logging::instance().closeLogger();
+    EXPECT_FALSE(currentExists());
+    ASSERT_EQ(archived().size(), 1);
+    const QString closedFile = archived()[0];
+    EXPECT_TRUE(contains(archivedLines(closedFile), " : before close"));
+
+    TLOG(INFO, "helper") << "after close";
+    EXPECT_FALSE(currentExists());
+    EXPECT_EQ(archived(), QStringList{closedFile});
+    EXPECT_FALSE(contains(archivedLines(closedFile), "after close"));
+
+    // Lost, but counted: reaching the limit opens a new current file.
+    sink.write(lineOfSize(kLimit, 'x'));
+    ASSERT_TRUE(currentExists());
+    const Lines lines = current();
+    EXPECT_TRUE(headerAt(lines, 0));
+    EXPECT_FALSE(contains(lines, "xxxx"));
+    EXPECT_EQ(archived(), QStringList{closedFile});
+}
+
+TEST_F(HelperLoggerTest, AnArchivedNameAlreadyTakenMovesTheArchiveToTheNextFreeSecond)
+{
+    install();
+    TLOG(INFO, "helper") << "the closing file";
+    // Every name of the next few seconds is taken, by files and folders.
+    const std::time_t now = std::time(nullptr);
+    std::map<QString, bool> taken;
+    for (std::time_t t = now - 1; t <= now + 4; ++t) {
+        const QString name = QString::fromStdString(HelperLogger::archivedFileName("ZorvikMusicHelper", t));
+        const bool folder = t % 2 == 0;
+        if (folder)
+            ASSERT_TRUE(QDir().mkpath(logs() + "/" + name));
+        else
+            TestSupport::writeFile(logs() + "/" + name, 7);
+        taken[name] = folder;
+    }
+
+    Tellan::Logging::instance().closeLogger();
+
+    EXPECT_FALSE(currentExists());
+    const QStringList names = archived();
+    ASSERT_EQ(names.size(), static_cast<int>(taken.size()) + 1);
+    EXPECT_EQ(names.last().toStdString(), HelperLogger::archivedFileName("ZorvikMusicHelper", now + 5));
+    EXPECT_TRUE(contains(archivedLines(names.last()), " : the closing file"));
+    for (const auto& t : taken) {
+        if (t.second)
+            EXPECT_TRUE(QFileInfo(logs() + "/" + t.first).isDir());
+        else
+            EXPECT_EQ(QFileInfo(logs() + "/" + t.first).size(), 7);
+    }
+}
+
+TEST_F(HelperLoggerTest, WithoutAFileThePendingLinesAreBoundedAndTheDropIsToldInTheNextFile)
+{
+    // Another holder keeps a left-over file: it cannot be moved away.
+    QFile leftOver(currentPath());
+    ASSERT_TRUE(leftOver.open(QIODevice::WriteOnly));
+    leftOver.write("the other holder's line\r\n");
+    leftOver.close();
+    Tellan::FileInUse other{boost::filesystem::path(currentPath().toStdString())};
+    ASSERT_TRUE(other.held());
+
+    TestSupport::ScriptedVersion version(10, 0, Tellan::Platform::VER_NT_WORKSTATION);
+    Tellan::Platform::ScopedInstall<Tellan::Platform::Version> installVersion(&version);
+    HelperLogger& sink = install(4096);
+    for (char fill = 'a'; fill < 'a' + 10; ++fill)
+        sink.write(lineOfSize(1024, fill));
+    EXPECT_EQ(current(), Lines{"the other holder's line"});
+    EXPECT_TRUE(archived().isEmpty());
+
+    other.release();
+    sink.write("the line that finds the file free\n");
+
+    // The left-over file is archived first; the new one reaches the limit
+    // with the kept lines and is archived in its turn before the line.
+    const QStringList names = archived();
+    ASSERT_EQ(names.size(), 2);
+    EXPECT_EQ(archivedLines(names[0]), Lines{"the other holder's line"});
+    const Lines after = afterHeader(archivedLines(names[1]));
+    ASSERT_EQ(after.size(), 6u) << readFile((logs() + "/" + names[1]));
+    for (int i = 0; i < 4; ++i)
+        EXPECT_EQ(after[i], std::string(1023, static_cast<char>('a' + i)));
+    EXPECT_NE(after[4].find(" TellanHelper : I WindowsVersion : windowsVersionFound : "), std::string::npos);
+    EXPECT_NE(after[5].find(" TellanHelper : W HelperLogger : PendingLogLinesDropped : function = "
+                            "Tellan>HelperLogger>openLogFile , limit = 4096 , lines = 6 : line "),
+              std::string::npos)
+        << after[5];
+    const Lines next = afterHeader(current());
+    ASSERT_FALSE(next.empty());
+    EXPECT_EQ(next.back(), "the line that finds the file free");
+}
+
+TEST_F(HelperLoggerTest, ARotationThatCannotMoveTheFileKeepsWritingToIt)
+{
+    HelperLogger& sink = install(4096);
+    TestSupport::ScriptedFileShare share;
+    Tellan::Platform::ScopedInstall<Tellan::Platform::FileShare> installShare(&share);
+    share.markInUse(currentPath().toStdString());
+
+    for (char fill = 'a'; fill < 'a' + 6; ++fill)
+        sink.write(lineOfSize(1000, fill));
+    EXPECT_TRUE(archived().isEmpty());
+    Lines after = afterHeader(current());
+    ASSERT_GE(after.size(), 6u);
+    for (int i = 0; i < 6; ++i)
+        EXPECT_EQ(after[after.size() - 6 + i], std::string(999, static_cast<char>('a' + i)));
+
+    share.clear();
+    sink.write("the line after which the rotation works\n");
+    const QStringList names = archived();
+    ASSERT_EQ(names.size(), 1);
+    after = afterHeader(archivedLines(names[0]));
+    ASSERT_GE(after.size(), 7u);
+    EXPECT_EQ(after.back(), "the line after which the rotation works");
+    EXPECT_EQ(after[after.size() - 2], std::string(999, 'f'));
+    EXPECT_TRUE(headerAt(current(), 0));
+}
+
+TEST_F(HelperLoggerTest, AFileThatCannotBeCreatedIsTriedAgainAtTheNextLineWithNothingLost)
+{
+    // A dangling link at the current name: nothing to archive, and creating
+    // the file through it fails.
+    ASSERT_EQ(::symlink((logs() + "/missing/ZorvikMusicHelper.log").toUtf8().constData(),
+                        currentPath().toUtf8().constData()),
+              0);
+    HelperLogger& sink = install();
+    TLOG(INFO, "helper") << "while no file can be made";
+    EXPECT_FALSE(QFileInfo::exists(logs() + "/missing"));
+    EXPECT_TRUE(archived().isEmpty());
+
+    ASSERT_TRUE(QFile::remove(currentPath()));
+    TLOG(INFO, "helper") << "once it can";
+    const Lines after = afterHeader(current());
+    ASSERT_GE(after.size(), 2u) << readFile(currentPath());
+    EXPECT_TRUE(contains(after, " : while no file can be made"));
+    EXPECT_NE(after.back().find(" : once it can"), std::string::npos);
+
+    // The count was not wrapped by the failure: half the limit rotates nothing.
+    sink.write(lineOfSize(kLimit / 2, 'h'));
+    EXPECT_TRUE(archived().isEmpty());
+}
+
+TEST_F(HelperLoggerTest, AFolderThatCannotBeMadeLeavesTheLinesInTheCurrentFile)
+{
+    HelperLogger& sink = install(4096);
+    // The Logs folder moves away with the open file, and a file takes its place.
+    const QString moved = logs() + ".moved";
+    ASSERT_TRUE(QDir().rename(logs(), moved));
+    TestSupport::writeFile(logs(), 1);
+
+    for (char fill = 'a'; fill < 'a' + 6; ++fill) {
+        try {
+            sink.write(lineOfSize(1000, fill));
+        } catch (const boost::filesystem::filesystem_error&) {
+            // The rotation's folder could not be made: the statement drops it.
+        }
+    }
+    ASSERT_TRUE(QFile::remove(logs()));
+    sink.write("the line after which the folder can be made\n");
+
+    const Lines old = afterHeader(fileLines(readFile(moved + "/" + kCurrentName)));
+    ASSERT_GE(old.size(), 7u);
+    for (int i = 0; i < 6; ++i)
+        EXPECT_EQ(old[old.size() - 7 + i], std::string(999, static_cast<char>('a' + i)));
+    EXPECT_EQ(old.back(), "the line after which the folder can be made");
+    EXPECT_TRUE(headerAt(current(), 0));
+    EXPECT_TRUE(archived().isEmpty());
+}
+
+TEST_F(HelperLoggerTest, AWriteThatFailsOnAFullDiskIsCountedAndTheNextLineWritesAgain)
+{
+    // A small file system of its own for the Logs folder.
+    if (::mount("tmpfs", logs().toUtf8().constData(), "tmpfs", 0, "size=64k") != 0)
+        GTEST_SKIP() << "cannot mount a small file system here (errno " << errno << ")";
+    struct Unmount {
+        QString path;
+        ~Unmount()
+        {
+            TestSupport::installRecordingSink();
+            ::umount2(path.toUtf8().constData(), MNT_DETACH);
+        }
+    } unmount{logs()};
+
+    HelperLogger& sink = install();
+    TLOG(INFO, "helper") << "before the disk is full";
+    const QString filler = logs() + "/filler";
+    {
+        std::FILE* f = std::fopen(filler.toUtf8().constData(), "wb");
+        ASSERT_NE(f, nullptr);
+        const std::string block(4096, 'f');
+        std::setvbuf(f, nullptr, _IONBF, 0);
+        while (std::fwrite(block.data(), 1, block.size(), f) == block.size()) {
+        }
+        std::fclose(f);
+    }
+    // Part of this line fits in the file's last block, the rest does not.
+    sink.write(lineOfSize(6000, 'z'));
+    ASSERT_TRUE(QFile::remove(filler));
+    TLOG(INFO, "helper") << "after the disk has room again";
+
+    const std::string bytes = readFile(currentPath());
+    EXPECT_EQ(bytes.find("zzz"), std::string::npos);
+    const Lines after = afterHeader(fileLines(bytes));
+    ASSERT_GE(after.size(), 3u) << bytes;
+    EXPECT_NE(after[after.size() - 3].find(" : before the disk is full"), std::string::npos);
+    EXPECT_NE(after[after.size() - 2].find(" TellanHelper : W HelperLogger : LogLinesLost : function = "
+                                          "Tellan>HelperLogger>reportLostLines , lines = 1 : line "),
+              std::string::npos)
+        << after[after.size() - 2];
+    EXPECT_NE(after.back().find(" : after the disk has room again"), std::string::npos);
 }
