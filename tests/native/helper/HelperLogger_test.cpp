@@ -13,6 +13,7 @@
 
 #include <QDir>
 #include <QFile>
+#include <QProcess>
 #include <QRegularExpression>
 #include <QString>
 
@@ -105,6 +106,47 @@ std::string lineOfSize(std::size_t size, char fill)
 {
     return std::string(size - 1, fill) + "\n";
 }
+
+// A child program of this folder, driven a line at a time.
+class Child {
+public:
+    explicit Child(const QStringList& arguments)
+    {
+        process.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+        process.start(ZORVIK_TEST_BIN_DIR "/helperlogger_child", arguments);
+    }
+    ~Child()
+    {
+        if (process.state() != QProcess::NotRunning) {
+            process.kill();
+            process.waitForFinished(-1);
+        }
+    }
+
+    // The next line it prints, without its line feed; empty when it ends.
+    std::string nextLine()
+    {
+        while (!process.canReadLine())
+            if (!process.waitForReadyRead(60000))
+                return std::string();
+        return process.readLine().trimmed().toStdString();
+    }
+    // Sends one command and waits for its "ok".
+    bool command(const std::string& text)
+    {
+        process.write((text + "\n").c_str());
+        return nextLine() == "ok";
+    }
+    int finish()
+    {
+        process.closeWriteChannel();
+        if (!process.waitForFinished(60000))
+            return -1;
+        return process.exitStatus() == QProcess::NormalExit ? process.exitCode() : -1;
+    }
+
+    QProcess process;
+};
 
 // A helper's profile with its Logs folder; the sink the test installs is
 // replaced by a recording one before the profile goes, which closes its file.
@@ -490,4 +532,63 @@ TEST_F(HelperLoggerTest, AWriteThatFailsOnAFullDiskIsCountedAndTheNextLineWrites
               std::string::npos)
         << after[after.size() - 2];
     EXPECT_NE(after.back().find(" : after the disk has room again"), std::string::npos);
+}
+
+TEST_F(HelperLoggerTest, ASecondHelperProcessCanNeitherMoveNorPruneTheFileInUse)
+{
+    install();
+    TLOG(INFO, "helper") << "first line of the running helper";
+    const QString oldArchive = logs() + "/ZorvikMusicHelper-v9.5.2.2478-200101-000000.log";
+    TestSupport::writeFile(oldArchive, 7);
+
+    // A second helper starts on the same profile: its start-up archiving
+    // finds the file in use, so its lines wait.
+    Child second({"helper", kDeviceId});
+    ASSERT_EQ(second.nextLine(), "ready");
+    ASSERT_TRUE(second.command("log line of the second helper"));
+    EXPECT_TRUE(QFileInfo::exists(oldArchive));
+    Lines lines = current();
+    EXPECT_TRUE(headerAt(lines, 0));
+    EXPECT_TRUE(contains(lines, " : first line of the running helper"));
+    EXPECT_FALSE(contains(lines, "second helper"));
+
+    // The reporter's deletion and the pruning fail on it with their record;
+    // the file not in use goes.
+    {
+        Child prune({"prune"});
+        EXPECT_EQ(prune.nextLine(), "removed=0");
+        Lines records;
+        for (std::string line = prune.nextLine(); !line.empty() && line != "done"; line = prune.nextLine())
+            records.push_back(line);
+        EXPECT_EQ(prune.finish(), 0);
+        EXPECT_TRUE(contains(records, " TellanHelper : E FileSystemUtility : ExceptionDeletingFile : function = "
+                                      "Tellan>`anonymous-namespace'>deleteFile : line "));
+        EXPECT_TRUE(contains(records, "cannot remove a file in use"));
+        EXPECT_TRUE(contains(records, "/Logs/ZorvikMusicHelper.log"));
+    }
+    EXPECT_FALSE(QFileInfo::exists(oldArchive));
+    EXPECT_FALSE(QFileInfo::exists(logs() + "/renamed.log"));
+
+    TLOG(INFO, "helper") << "second line of the running helper";
+    lines = current();
+    EXPECT_TRUE(contains(lines, " : second line of the running helper"));
+
+    // Once the first helper has archived its file, the second one's next
+    // line opens the file, with the lines it kept.
+    Tellan::Logging::instance().closeLogger();
+    ASSERT_TRUE(second.command("log the second helper has its file"));
+    ASSERT_TRUE(second.command("close"));
+    EXPECT_EQ(second.finish(), 0);
+
+    EXPECT_FALSE(currentExists());
+    const QStringList names = archived();
+    ASSERT_EQ(names.size(), 2);
+    const Lines first = archivedLines(names[0]);
+    EXPECT_TRUE(headerAt(first, 0));
+    EXPECT_TRUE(contains(first, " : second line of the running helper"));
+    const Lines other = afterHeader(archivedLines(names[1]));
+    ASSERT_GE(other.size(), 2u);
+    EXPECT_TRUE(contains(other, "Helper INFO in child line "));
+    EXPECT_TRUE(contains(other, " : line of the second helper"));
+    EXPECT_NE(other.back().find(" : the second helper has its file"), std::string::npos);
 }
