@@ -32,10 +32,11 @@ class ProbeSink : public TestSupport::RecordingSink {
 public:
     explicit ProbeSink(std::vector<std::string>* journal, const char* name) : journal_(journal), name_(name) {}
     ~ProbeSink() override { journal_->push_back(std::string("delete ") + name_); }
-    void attach(std::stringstream& pending) override
+protected:
+    void attachLocked(std::stringstream& pending) override
     {
         journal_->push_back(std::string("attach ") + name_);
-        RecordingSink::attach(pending);
+        RecordingSink::attachLocked(pending);
     }
 
 private:
@@ -145,10 +146,10 @@ namespace {
 // A sink whose attach logs, as a log file header does: the line comes back
 // into write() on the same thread instead of blocking the hand-over.
 class HeaderSink : public TestSupport::RecordingSink {
-public:
-    void attach(std::stringstream& pending) override
+protected:
+    void attachLocked(std::stringstream& pending) override
     {
-        RecordingSink::attach(pending);
+        RecordingSink::attachLocked(pending);
         TLOG(INFO, "header") << "from attach";
     }
 };
@@ -167,11 +168,11 @@ TEST(Logging, LinesLoggedInsideAttachGoToTheNewSink)
 namespace {
 // Slow writes widen the window in which a thread is inside the old sink.
 class SlowSink : public TestSupport::RecordingSink {
-public:
-    void write(const std::string& line) override
+protected:
+    void writeLocked(const std::string& line) override
     {
         std::this_thread::sleep_for(std::chrono::microseconds(200));
-        RecordingSink::write(line);
+        RecordingSink::writeLocked(line);
     }
 };
 } // namespace
