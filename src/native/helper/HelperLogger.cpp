@@ -17,7 +17,6 @@
 #include <limits>
 
 namespace fs = boost::filesystem;
-using Foundation::details::LockGuard;
 
 namespace Tellan {
 
@@ -59,30 +58,6 @@ HelperLogger::HelperLogger()
 }
 
 HelperLogger::~HelperLogger() = default;
-
-void HelperLogger::attach(std::stringstream& earlier)
-{
-    LockGuard guard(lock);
-    attachLocked(earlier);
-}
-
-void HelperLogger::close()
-{
-    LockGuard guard(lock);
-    closeLocked();
-}
-
-void HelperLogger::write(const std::string& line)
-{
-    LockGuard guard(lock);
-    writeLocked(line);
-}
-
-void HelperLogger::rotate()
-{
-    LockGuard guard(lock);
-    rotateLocked();
-}
 
 std::string HelperLogger::archivedFileName(const std::string& base, std::time_t utc)
 {

@@ -2,7 +2,7 @@
 
 #include "FileSystem/FileInUse.h"
 #include "Foundation/Lock.h"
-#include "Logger/Logger.h"
+#include "Logger/LoggerBase.h"
 
 #include <QtGlobal>
 
@@ -30,24 +30,24 @@ namespace Tellan {
 // rotation inside write takes it again, and so do the records logged on the
 // same thread while a header is built, which wait in the pending lines and
 // follow the header. Another thread that logs meanwhile waits for the file.
-class HelperLogger : public Logger {
+class HelperLogger : public LoggerBase<Foundation::details::BaseLock<boost::recursive_mutex>> {
 public:
     HelperLogger();
     ~HelperLogger() override;
-
-    void attach(std::stringstream& earlier) override;
-    void close() override;
-    void write(const std::string& line) override;
-    void rotate() override;
 
     // "<baseName>-v<version>-<yymmdd>-<HHMMSS>.log" for a UTC moment.
     static std::string archivedFileName(const std::string& baseName, std::time_t utc);
 
 protected:
-    void attachLocked(std::stringstream& earlier);
-    void closeLocked();
-    void writeLocked(const std::string& line);
-    void rotateLocked();
+    // attach: takes over the lines logged before the sink, fixes the names
+    // and rotates, which opens the first file.
+    void attachLocked(std::stringstream& earlier) override;
+    // close: archives the current file; no new one is opened.
+    void closeLocked() override;
+    void writeLocked(const std::string& line) override;
+    // rotate: makes the Logs folder again if it went, archives the current
+    // file and opens a new one.
+    void rotateLocked() override;
 
 private:
     void initFileNames();
@@ -64,7 +64,6 @@ private:
     bool writeToFile(const std::string& text);
     void reportLostLines();
 
-    Foundation::details::BaseLock<boost::recursive_mutex> lock;
     boost::filesystem::path logDir;
     boost::filesystem::path logFilePath;
     boost::filesystem::ofstream file;
