@@ -3,6 +3,7 @@
 #include "Foundation/ProductConstants.h"
 #include "Logging/Log.h"
 #include "LongPath/LongPath.h"
+#include "Platform/Platform.h"
 #include "Storage/Storage.h"
 
 #include <QString>
@@ -109,9 +110,8 @@ void HelperLogger::writeLocked(const std::string& line)
         if (attached && !closed && !opening) {
             try {
                 rotateLocked();
-            } catch (...) {
-                keepPending(line);
-                throw;
+            } catch (const fs::filesystem_error&) {
+                // No Logs folder yet: the line waits like the others.
             }
         }
         if (!fileOpen) {
@@ -194,6 +194,12 @@ bool HelperLogger::openLogFile()
         return false;
     }
     inUse = FileInUse(logFilePath);
+    if (!inUse.held() && Platform::getLastError() == Platform::ERROR_SHARING_VIOLATION_CODE) {
+        // Another process made and holds the file since the test above.
+        file.close();
+        file.clear();
+        return false;
+    }
 
     struct Opening {
         bool& flag;
@@ -201,7 +207,18 @@ bool HelperLogger::openLogFile()
         ~Opening() { flag = false; }
     } building(opening);
     // Building the header logs; those lines wait in pending and follow it.
-    writeToFile(buildLogFileHeader());
+    std::string header;
+    try {
+        header = buildLogFileHeader();
+    } catch (...) {
+        // No file without its header: the next line tries again.
+        inUse.release();
+        file.close();
+        file.clear();
+        LongPath::remove(logFilePath);
+        throw;
+    }
+    writeToFile(header);
     const std::uint64_t size = LongPath::fileSize(logFilePath);
     bytesWritten = static_cast<quint32>(size == std::numeric_limits<std::uint64_t>::max() ? diskBytes : size);
     flushPendingToFile();
