@@ -46,7 +46,7 @@ const quint32 kLimit = 10485760;
 
 std::string readFile(const QString& path)
 {
-    std::ifstream in(QFile::encodeName(path).toStdString(), std::ios::binary);
+    std::ifstream in(path.toUtf8().toStdString(), std::ios::binary);
     return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
 }
 
@@ -217,6 +217,31 @@ TEST_F(HelperLoggerTest, NewFileBeginsWithTheHeaderAndTheLinesLoggedWhileItWasBu
               std::string::npos);
     EXPECT_NE(after[2].find("Helper INFO in helper line "), std::string::npos);
     EXPECT_NE(after[2].find(" : first line after the sink"), std::string::npos);
+    EXPECT_TRUE(archived().isEmpty());
+}
+
+TEST_F(HelperLoggerTest, AtFirstStartTheLinesLoggedBeforeTheSinkFollowTheHeader)
+{
+    // A process of its own, so that the dispatcher still keeps the lines
+    // logged before any sink.
+    Child helper({"helper", kDeviceId});
+    ASSERT_EQ(helper.nextLine(), "ready");
+    ASSERT_TRUE(helper.command("log after the sink"));
+    EXPECT_EQ(helper.finish(), 0);
+
+    const Lines after = afterHeader(current());
+    const char* const expected[] = {
+        " TellanHelper : W TellanStorage : rebrandToNewMusicDirectory : ",
+        "Helper INFO in SharedStorage line ",
+        "Helper INFO in child line ",
+        " TellanHelper : I WindowsVersion : windowsVersionFound : ",
+        "Helper INFO in child line ",
+    };
+    ASSERT_EQ(after.size(), std::size(expected)) << readFile(currentPath());
+    for (std::size_t i = 0; i < after.size(); ++i)
+        EXPECT_NE(after[i].find(expected[i]), std::string::npos) << after[i];
+    EXPECT_NE(after[2].find(" : before the sink"), std::string::npos);
+    EXPECT_NE(after[4].find(" : after the sink"), std::string::npos);
     EXPECT_TRUE(archived().isEmpty());
 }
 

@@ -1,7 +1,8 @@
 // A second helper process on the same profile (HOME and XDG folders from
 // the environment):
 //   helperlogger_child helper DEVICE_ID
-//     installs a HelperLogger, prints "ready", then for each line on its
+//     logs "before the sink", installs a HelperLogger as the helper does,
+//     prints "ready", then for each line on its
 //     standard input "log TEXT" logs TEXT, "close" closes the sink; prints
 //     "ok" after each; exits when its standard input ends.
 //   helperlogger_child prune
@@ -32,6 +33,7 @@ int runHelper(const std::string& deviceId)
 {
     Tellan::Storage::InitStorageLocations();
     Tellan::SharedStorage::saveDeviceId(deviceId);
+    TLOG(INFO, "child") << "before the sink";
     Tellan::Logging::instance().setLogger(new Tellan::HelperLogger());
     std::cout << "ready" << std::endl;
     std::string command;
