@@ -26,6 +26,13 @@ namespace Tellan {
 // While the sink holds its file, the file is marked in use, so that no other
 // process (nor this one's pruning) moves or deletes it from under the sink.
 //
+// Failures lose as little as they can: a line that cannot be written is
+// counted and the file says so once writing works again; while no file can
+// be opened (another holder's file at the current name, a file that cannot
+// be made) lines wait, up to maxFileSize bytes with newer ones counted, and
+// every line tries again; a rotation that cannot move the file keeps
+// writing to it.
+//
 // Any thread may call. Every operation holds the sink's recursive lock: a
 // rotation inside write takes it again, and so do the records logged on the
 // same thread while a header is built, which wait in the pending lines and
