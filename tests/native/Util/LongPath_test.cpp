@@ -162,3 +162,11 @@ TEST_F(LongPathFiles, RemoveReportsWhetherSomethingWasRemoved)
 }
 
 } // namespace
+
+TEST(LongPathText, FromTextIsTheUtf8BytesWhateverTheLocale)
+{
+    // "é", "Ω" and a character outside the BMP (a surrogate pair in Qt's text).
+    const QString text = QString::fromUtf8("/tmp/\xC3\xA9/\xCE\xA9/\xF0\x9F\x98\x80.log");
+    EXPECT_EQ(lp::fromText(text).native(), "/tmp/\xC3\xA9/\xCE\xA9/\xF0\x9F\x98\x80.log");
+    EXPECT_EQ(lp::fromText(QString()).native(), "");
+}

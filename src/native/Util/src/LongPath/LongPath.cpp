@@ -48,6 +48,8 @@ bool copyFile(const fs::path& from, const fs::path& to)
 
 } // namespace
 
+fs::path fromText(const QString& text) { return fs::path(text.toUtf8().toStdString()); }
+
 fs::path toLongPath(const fs::path& path)
 {
     if (wideLength(path) < LONG_PATH_LIMIT)

@@ -4,12 +4,19 @@
 // Windows file functions need for paths of 260 characters or more. None of
 // them changes its arguments; every call converts its paths anew.
 
+#include <QString>
+
 #include <boost/filesystem/path.hpp>
 
 #include <cstdint>
 
 namespace Tellan {
 namespace LongPath {
+
+// A path from Qt's text, through UTF-8 whatever the process locale: a path
+// made from wide text converts through the locale, which throws for a
+// non-ASCII name under LC_ALL=C and for any name under an invalid LANG.
+boost::filesystem::path fromText(const QString& text);
 
 // Backslash, backslash, question mark, backslash.
 extern const char* const LONG_PATH_PREFIX;
