@@ -1,0 +1,93 @@
+#include "HelperMain.h"
+
+#include "HelperApp.h"
+
+#include "Platform/Elevation.h"
+#include "Platform/Threads.h"
+#include "Platform/Version.h"
+#include "Storage/Storage.h"
+#include "Text/WideText.h"
+
+#include <QCoreApplication>
+#include <QString>
+
+#include <chrono>
+#include <string>
+#include <thread>
+
+namespace Tellan {
+
+namespace {
+
+// Only helperMain reads and writes these. The count outlives helperMain: the
+// application object keeps a reference to it, and a forwarding start returns
+// with the object alive.
+HelperApp* helperApp = nullptr;
+int argumentCount = 0;
+
+// What Windows hands the program: its words in one line.
+std::wstring rawCommandLine(int argc, char** argv)
+{
+    QStringList words;
+    for (int i = 0; i < argc; ++i)
+        words << QString::fromUtf8(argv[i]);
+    return Text::toWide(words.join(QLatin1Char(' ')));
+}
+
+} // namespace
+
+void waitForDebugger(const wchar_t* commandLine)
+{
+    if (!Text::fromWide(commandLine).contains(QLatin1String("--waitDebugger"), Qt::CaseSensitive))
+        return;
+    while (!Platform::Installed<Platform::Threads>::get().isDebuggerPresent())
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+}
+
+void refreshElevationPolicy()
+{
+    Platform::OsVersionInfo info;
+    info.size = 276;
+    Platform::Installed<Platform::Version>::get().getVersionEx(info);
+    if (info.majorVersion < 6)
+        return;
+    const auto refresh = Platform::Installed<Platform::Elevation>::get().lookUpIERefreshElevationPolicy();
+    if (refresh)
+        refresh();
+}
+
+int helperEntry(int argc, char** argv)
+{
+    waitForDebugger(rawCommandLine(argc, argv).c_str());
+    refreshElevationPolicy();
+    return helperMain(argc, argv);
+}
+
+int helperMain(int argc, char** argv)
+{
+    if (!Storage::InitStorageLocations())
+        return 1;
+
+    argumentCount = argc;
+    helperApp = new HelperApp(argumentCount, argv);
+    if (helperApp->isRunning()) {
+        const bool sent = helperApp->sendArgumentsToRunningInstance();
+        // A running helper that was stopping lets go of the lock: a start
+        // whose forward failed and that now holds it runs in its place.
+        if (sent || helperApp->isRunning()) {
+            QCoreApplication::sendPostedEvents(nullptr, 0);
+            return sent ? 0 : 1;
+        }
+    }
+    if (!helperApp->start()) {
+        helperApp->shutdown();
+        return 1;
+    }
+    QCoreApplication::exec();
+    helperApp->shutdown();
+    delete helperApp;
+    helperApp = nullptr;
+    return 0;
+}
+
+} // namespace Tellan
