@@ -8,6 +8,8 @@
 #include "Storage/Storage.h"
 #include "Text/WideText.h"
 
+#include <openssl/crypto.h>
+
 #include <QCoreApplication>
 #include <QString>
 
@@ -58,6 +60,11 @@ void refreshElevationPolicy()
 
 int helperEntry(int argc, char** argv)
 {
+    // A forwarding start returns while its first pass may still be in a TLS
+    // exchange on the File Upload thread: like the pools, OpenSSL's state
+    // must outlive the exit-time clean-up. Only the first initialisation
+    // decides this, so it comes before anything else.
+    OPENSSL_init_crypto(OPENSSL_INIT_NO_ATEXIT, nullptr);
     waitForDebugger(rawCommandLine(argc, argv).c_str());
     refreshElevationPolicy();
     return helperMain(argc, argv);
