@@ -1,0 +1,562 @@
+// The helper program as users meet it: real helper processes in a throw-away
+// profile (HOME, XDG folders, runtime folder), the upload stand-in behind the
+// compiled-in upload host.
+//
+// As root, the test process moves into a network and mount namespace of its
+// own before main: only its own loopback exists there, the upload host names
+// 127.0.0.1 through a private /etc/hosts, and the stand-in listens on the
+// compiled-in upload port. Without root the tests that upload are skipped.
+#include "UploadStandIn.h"
+
+#include "SingleApplication/QtLocalPeer.h"
+
+#include "Foundation/ProductConstants.h"
+#include "Platform/FileShare.h"
+
+#include <QByteArray>
+#include <QDeadlineTimer>
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QProcess>
+#include <QRegularExpression>
+#include <QTemporaryDir>
+#include <QThread>
+
+#include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <net/if.h>
+#include <netdb.h>
+#include <pwd.h>
+#include <sched.h>
+#include <sys/ioctl.h>
+#include <sys/mount.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstring>
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace {
+
+const QString helperName = "zorvik-music-helper";
+const QString productExecutable = QString::fromUtf8(Tellan::Constants::productName) + ".exe";
+
+// Runs before main, while this process has one thread.
+bool enterPrivateNetwork()
+{
+    if (::geteuid() != 0 || ::unshare(CLONE_NEWNET | CLONE_NEWNS) != 0)
+        return false;
+    if (::mount("none", "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0)
+        return false;
+    const int fd = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    ifreq request = {};
+    std::strcpy(request.ifr_name, "lo");
+    bool up = fd >= 0 && ::ioctl(fd, SIOCGIFFLAGS, &request) == 0;
+    request.ifr_flags |= IFF_UP | IFF_RUNNING;
+    up = up && ::ioctl(fd, SIOCSIFFLAGS, &request) == 0;
+    if (fd >= 0)
+        ::close(fd);
+    if (!up)
+        return false;
+    char hosts[] = "/tmp/zorvik-hosts-XXXXXX";
+    const int file = ::mkstemp(hosts);
+    if (file < 0)
+        return false;
+    const std::string text = std::string("127.0.0.1 localhost\n127.0.0.1 ") + ZORVIK_UPLOAD_HOST + "\n";
+    const bool written = ::write(file, text.data(), text.size()) == ssize_t(text.size());
+    ::fchmod(file, 0644);
+    ::close(file);
+    const bool mounted = written && ::mount(hosts, "/etc/hosts", nullptr, MS_BIND, nullptr) == 0;
+    ::unlink(hosts);
+    return mounted;
+}
+
+const bool privateNetwork = enterPrivateNetwork();
+
+unsigned short uploadPort()
+{
+    const std::string port = ZORVIK_UPLOAD_PORT;
+    if (const servent* service = ::getservbyname(port.c_str(), "tcp"))
+        return ntohs(static_cast<unsigned short>(service->s_port));
+    return static_cast<unsigned short>(std::stoi(port));
+}
+
+bool waitUntil(const std::function<bool()>& condition, int ms = 30000)
+{
+    QDeadlineTimer deadline(ms);
+    while (!condition()) {
+        if (deadline.hasExpired())
+            return false;
+        QThread::msleep(5);
+    }
+    return true;
+}
+
+QByteArray readAll(const QString& path)
+{
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+}
+
+// One helper process.
+class Helper {
+public:
+    Helper(const QString& program, const QStringList& arguments, const QProcessEnvironment& environment,
+           const QString& runAs = QString())
+    {
+        process_.setProcessEnvironment(environment);
+        if (runAs.isEmpty()) {
+            process_.setProgram(program);
+            process_.setArguments(arguments);
+        } else {
+            process_.setProgram("setpriv");
+            process_.setArguments(QStringList{"--reuid", runAs, "--regid", runAs, "--clear-groups", program}
+                                  + arguments);
+        }
+        process_.start();
+        process_.waitForStarted(30000);
+    }
+    ~Helper()
+    {
+        if (process_.state() != QProcess::NotRunning) {
+            process_.kill();
+            process_.waitForFinished(30000);
+        }
+    }
+    // The exit code; -1 while it still runs after `ms`, -2 after a crash.
+    int finish(int ms = 30000)
+    {
+        if (process_.state() != QProcess::NotRunning && !process_.waitForFinished(ms))
+            return -1;
+        return process_.exitStatus() == QProcess::NormalExit ? process_.exitCode() : -2;
+    }
+    // QProcess learns of the end only when asked: without an event loop, ask.
+    bool running()
+    {
+        if (process_.state() == QProcess::Running)
+            process_.waitForFinished(0);
+        return process_.state() == QProcess::Running;
+    }
+    QByteArray errors() { return process_.readAllStandardError(); }
+    QProcess& process() { return process_; }
+
+private:
+    QProcess process_;
+};
+
+class HelperProgram : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        ASSERT_TRUE(profile_.isValid());
+        for (const char* folder : {"home/.local/share", "home/.config", "home/.cache", "run", "bin"})
+            ASSERT_TRUE(QDir().mkpath(path(folder)));
+        ASSERT_EQ(::chmod(QFile::encodeName(path("run")).constData(), 0700), 0);
+        // The helper looks for the product beside itself: a link of its own.
+        const QByteArray built = ZORVIK_TEST_BIN_DIR "/zorvik-music-helper";
+        if (::link(built.constData(), QFile::encodeName(helper()).constData()) != 0) {
+            ASSERT_TRUE(QFile::copy(built, helper()));
+        }
+        writeProduct(0755);
+
+        environment_ = QProcessEnvironment::systemEnvironment();
+        environment_.insert("HOME", path("home"));
+        environment_.insert("XDG_DATA_HOME", path("home/.local/share"));
+        environment_.insert("XDG_CONFIG_HOME", path("home/.config"));
+        environment_.insert("XDG_CACHE_HOME", path("home/.cache"));
+        environment_.insert("XDG_RUNTIME_DIR", path("run"));
+        environment_.remove("TMPDIR");
+        environment_.insert("ASAN_OPTIONS", "detect_leaks=1:abort_on_error=0");
+
+        // The channel's names as the helpers make them (same session here).
+        const QByteArray oldRuntime = qgetenv("XDG_RUNTIME_DIR");
+        qputenv("XDG_RUNTIME_DIR", path("run").toUtf8());
+        socket_ = QtLocalPeer(nullptr, QString::fromUtf8(Tellan::Constants::helperApplicationName)).serverName();
+        oldRuntime.isNull() ? qunsetenv("XDG_RUNTIME_DIR") : qputenv("XDG_RUNTIME_DIR", oldRuntime);
+    }
+
+    QString path(const QString& relative) const { return profile_.path() + "/" + relative; }
+    QString helper() const { return path("bin/" + helperName); }
+    QString logs() const { return path("home/.local/share/Zorvik Music/Logs"); }
+    QString crashReports() const { return path("home/.local/share/Zorvik Music/User Data/Crashpad/reports"); }
+    QString currentLog() const { return logs() + "/ZorvikMusicHelper.log"; }
+
+    void writeProduct(int mode)
+    {
+        const QString product = path("bin/" + productExecutable);
+        QFile file(product);
+        ASSERT_TRUE(file.open(QIODevice::WriteOnly));
+        file.write("#!/bin/sh\nexit 0\n");
+        file.close();
+        ASSERT_EQ(::chmod(QFile::encodeName(product).constData(), mode_t(mode)), 0);
+    }
+
+    std::unique_ptr<Helper> start(const QStringList& arguments = {})
+    {
+        return std::make_unique<Helper>(helper(), arguments, environment_);
+    }
+
+    // Some process of this profile holds the single-instance lock.
+    bool lockHeld() const
+    {
+        return Tellan::Platform::FileShare::native().isInUse(
+            boost::filesystem::path(QFile::encodeName(socket_ + "-lockfile").toStdString()));
+    }
+
+    // Starts a helper and waits until it holds the lock and answers a later
+    // start (which then forwards to it): the running helper, in its loop.
+    std::unique_ptr<Helper> startRunning()
+    {
+        auto helper = start();
+        EXPECT_TRUE(waitUntil([&] { return lockHeld() || !helper->running(); }));
+        auto probe = start({"ready?"});
+        EXPECT_EQ(probe->finish(), 0);
+        EXPECT_TRUE(helper->running()) << helper->errors().constData();
+        return helper;
+    }
+
+    // A later start reaches the running helper: it forwards and ends with 0.
+    void expectReachable(Helper& running)
+    {
+        auto probe = start({"probe"});
+        EXPECT_EQ(probe->finish(), 0) << probe->errors().constData();
+        EXPECT_TRUE(running.running());
+    }
+
+    void stop(Helper& running)
+    {
+        auto kill = start({"--kill"});
+        EXPECT_EQ(kill->finish(), 0);
+        EXPECT_EQ(running.finish(), 0);
+    }
+
+    QStringList archivedHelperLogs() const
+    {
+        return QDir(logs()).entryList({"ZorvikMusicHelper-v*.log"}, QDir::Files, QDir::Name);
+    }
+
+    QTemporaryDir profile_;
+    QProcessEnvironment environment_;
+    QString socket_;
+};
+
+TEST_F(HelperProgram, SecondStartForwardsAndKillFromAThirdEndsTheRunningHelper)
+{
+    auto running = startRunning();
+    auto second = start({"hello", "--not-kill"});
+    EXPECT_EQ(second->finish(), 0);
+    EXPECT_TRUE(running->running()) << "other arguments change nothing";
+    EXPECT_EQ(second->errors(), "");
+
+    // "--kill" as the sender's program path is skipped: the list's first element.
+    auto third = std::make_unique<Helper>("/bin/bash", QStringList{"-c", "exec -a --kill \"$0\" probe", helper()},
+                                          environment_);
+    EXPECT_EQ(third->finish(), 0);
+    EXPECT_TRUE(running->running());
+
+    auto kill = start({"--KiLL"});
+    EXPECT_EQ(kill->finish(), 0);
+    EXPECT_EQ(running->finish(), 0);
+    EXPECT_EQ(running->errors(), "");
+    EXPECT_FALSE(QFile::exists(socket_)) << "the socket goes with the running helper";
+    EXPECT_FALSE(lockHeld());
+
+    // Its log: archived under the versioned, stamped name, header first.
+    EXPECT_FALSE(QFile::exists(currentLog()));
+    const QStringList archived = archivedHelperLogs();
+    ASSERT_EQ(archived.size(), 1);
+    EXPECT_TRUE(QRegularExpression(R"(^ZorvikMusicHelper-v9\.5\.2\.2478-\d{6}-\d{6}\.log$)").match(archived[0]).hasMatch())
+        << archived[0].toStdString();
+    const QByteArray log = readAll(logs() + "/" + archived[0]);
+    EXPECT_TRUE(log.startsWith("[SystemInfo]\r\n")) << log.left(200).constData();
+    EXPECT_TRUE(log.contains(" : I helper : settingTellanPath : function = Tellan>HelperApp>setTellanPath , path = "
+                             + QFile::encodeName(path("bin")) + " : line "))
+        << log.constData();
+    const QList<QByteArray> lines = log.trimmed().split('\n');
+    EXPECT_TRUE(lines.last().contains("Helper INFO in helper line ") && lines.last().endsWith(": Begin helper shutdown"))
+        << lines.last().constData();
+    EXPECT_FALSE(log.contains("Helper shutdown already in progress"));
+    EXPECT_EQ(log.count("Begin helper shutdown"), 1);
+}
+
+TEST_F(HelperProgram, ExitCodesOfStartsThatCannotRun)
+{
+    {
+        SCOPED_TRACE("--kill to the first helper: 1, no log file, the first pass ran");
+        const QString empty = logs() + "/ZorvikMusic-v9.5.2.2478-210101-120000.log";
+        ASSERT_TRUE(QDir().mkpath(logs()));
+        QFile(empty).open(QIODevice::WriteOnly);
+        auto kill = start({"--KILL"});
+        EXPECT_EQ(kill->finish(), 1);
+        EXPECT_FALSE(QFile::exists(empty)) << "the first pass deletes empty product logs";
+        EXPECT_TRUE(archivedHelperLogs().isEmpty());
+        EXPECT_FALSE(QFile::exists(currentLog()));
+    }
+    const struct {
+        const char* what;
+        std::function<void()> prepare;
+    } missing[] = {
+        {"product executable missing", [&] { QFile::remove(path("bin/" + productExecutable)); }},
+        {"product executable not executable", [&] { writeProduct(0644); }},
+        {"a folder at the product's name",
+         [&] {
+             QFile::remove(path("bin/" + productExecutable));
+             QDir().mkdir(path("bin/" + productExecutable));
+         }},
+    };
+    for (const auto& c : missing) {
+        SCOPED_TRACE(c.what);
+        for (const QString& old : archivedHelperLogs())
+            QFile::remove(logs() + "/" + old);
+        c.prepare();
+        auto helper = start();
+        EXPECT_EQ(helper->finish(), 1);
+        const QStringList archived = archivedHelperLogs();
+        ASSERT_EQ(archived.size(), 1);
+        const QByteArray log = readAll(logs() + "/" + archived[0]);
+        EXPECT_TRUE(log.startsWith("[SystemInfo]\r\n"));
+        const QList<QByteArray> lines = log.trimmed().split('\n');
+        ASSERT_GE(lines.size(), 2);
+        EXPECT_TRUE(lines[lines.size() - 2].contains(" : I helper : settingTellanPath : ")) << log.constData();
+        EXPECT_TRUE(lines.last().endsWith(": Begin helper shutdown")) << log.constData();
+        EXPECT_FALSE(QFile::exists(currentLog()));
+        QDir(path("bin/" + productExecutable)).removeRecursively();
+        QFile::remove(path("bin/" + productExecutable));
+    }
+    writeProduct(0755);
+    {
+        SCOPED_TRACE("the product folders cannot be made: 1 before anything else");
+        const QString data = path("home/.local/share");
+        ASSERT_TRUE(QDir(data).removeRecursively());
+        QFile(data).open(QIODevice::WriteOnly); // a file where the data folder goes
+        auto helper = start();
+        EXPECT_EQ(helper->finish(), 1);
+        EXPECT_EQ(helper->errors(), "");
+        EXPECT_TRUE(QFileInfo(data).isFile()) << "nothing was made or written";
+    }
+}
+
+TEST_F(HelperProgram, StartThatCannotReachTheLockHolderEndsWithOne)
+{
+    // A holder of the lock that never listens: the forward fails.
+    QtLP_Private::QtLockedFile lock(socket_ + "-lockfile");
+    ASSERT_TRUE(lock.open(QIODevice::ReadWrite));
+    ASSERT_TRUE(lock.lock(QtLP_Private::QtLockedFile::WriteLock, false));
+    auto helper = start({"hello"});
+    EXPECT_EQ(helper->finish(), 1);
+    EXPECT_TRUE(archivedHelperLogs().isEmpty()) << "a forwarder writes no log";
+    // Once the lock is free, a start whose forward fails runs after all.
+    lock.unlock();
+    auto running = startRunning();
+    expectReachable(*running);
+    stop(*running);
+}
+
+TEST_F(HelperProgram, OfTenStartsAtOnceExactlyOneKeepsRunning)
+{
+    for (int round = 0; round < 3; ++round) {
+        SCOPED_TRACE(round);
+        std::vector<std::unique_ptr<Helper>> helpers;
+        for (int i = 0; i < 10; ++i)
+            helpers.push_back(start({QString("start-%1").arg(i)}));
+        std::vector<Helper*> running;
+        // Nine end with 0 once they forwarded; the tenth runs on.
+        ASSERT_TRUE(waitUntil([&] {
+            int ended = 0;
+            for (auto& h : helpers)
+                ended += h->running() ? 0 : 1;
+            return ended >= 9;
+        }, 60000));
+        for (auto& h : helpers) {
+            if (h->running())
+                running.push_back(h.get());
+            else
+                EXPECT_EQ(h->finish(), 0) << h->errors().constData();
+        }
+        ASSERT_EQ(running.size(), 1u);
+        expectReachable(*running[0]);
+        stop(*running[0]);
+    }
+}
+
+TEST_F(HelperProgram, KilledHelperLeavesItsSocketAndTheNextStartsStillMeet)
+{
+    auto first = startRunning();
+    first->process().kill();
+    EXPECT_EQ(first->finish(), -2);
+    EXPECT_TRUE(QFile::exists(socket_)) << "a killed helper leaves its socket file";
+    EXPECT_TRUE(QFile::exists(currentLog()));
+
+    auto second = startRunning();
+    auto third = start({"hello"});
+    EXPECT_EQ(third->finish(), 0) << "the next start forwards to the one that took over";
+    EXPECT_TRUE(second->running());
+    stop(*second);
+    EXPECT_EQ(archivedHelperLogs().size(), 1) << "the one that took over archived its own log";
+}
+
+TEST_F(HelperProgram, StartRightAfterKillRunsAndIsReachable)
+{
+    for (int round = 0; round < 5; ++round) {
+        SCOPED_TRACE(round);
+        auto running = startRunning();
+        // One start right after the --kill start returned, one beside it.
+        const bool together = round % 2 == 1;
+        auto kill = start({"--kill"});
+        std::unique_ptr<Helper> next;
+        if (together)
+            next = start({"next"});
+        EXPECT_EQ(kill->finish(), 0);
+        if (!together)
+            next = start({"next"});
+        EXPECT_EQ(running->finish(), 0);
+        // The next start either forwarded before the old helper stopped (0)
+        // or runs in its place; a helper must run and answer afterwards.
+        if (!next->running()) {
+            EXPECT_EQ(next->finish(), 0);
+            next = startRunning();
+        }
+        ASSERT_TRUE(waitUntil([&] { return lockHeld(); }));
+        expectReachable(*next);
+        stop(*next);
+    }
+}
+
+class HelperProgramWithService : public HelperProgram {
+protected:
+    void SetUp() override
+    {
+        if (!privateNetwork)
+            GTEST_SKIP() << "needs root for a private network with the upload host on loopback";
+        HelperProgram::SetUp();
+        ASSERT_TRUE(certificates_.isValid());
+        const StandIn::TestCertificates files =
+            StandIn::makeTestCertificates(certificates_.path().toStdString(), {ZORVIK_UPLOAD_HOST}, {"127.0.0.1"});
+        StandIn::Options options;
+        options.certificateFile = files.certificateFile;
+        options.privateKeyFile = files.privateKeyFile;
+        options.port = uploadPort();
+        server_ = std::make_unique<StandIn::Server>(options);
+        environment_.insert("SSL_CERT_FILE", QString::fromStdString(files.caFile));
+    }
+
+    QTemporaryDir certificates_;
+    std::unique_ptr<StandIn::Server> server_;
+};
+
+TEST_F(HelperProgramWithService, FirstPassUploadsAndDeletesWhatTheServiceAccepted)
+{
+    const QStringList logNames{"ZorvikMusic-v9.5.2.2478-240102-030405.log", "ZorvikMusicMigrator-v9.5.2.2478-240102-030410.log"};
+    ASSERT_TRUE(QDir().mkpath(logs()));
+    ASSERT_TRUE(QDir().mkpath(crashReports()));
+    for (const QString& name : logNames) {
+        QFile file(logs() + "/" + name);
+        ASSERT_TRUE(file.open(QIODevice::WriteOnly));
+        file.write("240102:030405 ZorvikMusic : I player : trackStarted\r\n");
+    }
+    QFile dump(crashReports() + "/5f0c2b9e.dmp");
+    ASSERT_TRUE(dump.open(QIODevice::WriteOnly));
+    dump.write(QByteArray(4096, 'd'));
+    dump.close();
+
+    auto running = startRunning();
+    EXPECT_TRUE(server_->waitForRequests(3, std::chrono::seconds(60)));
+    EXPECT_TRUE(waitUntil([&] {
+        return QDir(logs()).entryList({"ZorvikMusic*-v9*-2401*.log"}, QDir::Files).isEmpty()
+            && !QFile::exists(crashReports() + "/5f0c2b9e.dmp");
+    }));
+    for (const StandIn::ReceivedRequest& request : server_->requests()) {
+        const std::string host = std::string("\r\nHost: ") + ZORVIK_UPLOAD_HOST + "\r\n";
+        EXPECT_NE(request.bytes.find(host), std::string::npos) << "the Host header names the host alone";
+        EXPECT_EQ(request.bytes.find(std::string(ZORVIK_UPLOAD_HOST) + ":"), std::string::npos);
+    }
+    stop(*running);
+}
+
+TEST_F(HelperProgramWithService, ForwarderEndsWithItsCodeWhileItsUploadsAreInFlight)
+{
+    // Each start's first pass hands every log to its File Upload thread; the
+    // forwarder returns while that thread makes its TLS context, connects or
+    // waits on the stalled service.
+    server_->setReplies({}, StandIn::Reply{StandIn::Behaviour::Stall, 200});
+    auto running = startRunning();
+    ASSERT_TRUE(QDir().mkpath(logs()));
+    for (int round = 0; round < 10; ++round) {
+        QFile file(logs() + QString("/ZorvikMusic-v9.5.2.2478-240102-0304%1.log").arg(round, 2, 10, QChar('0')));
+        ASSERT_TRUE(file.open(QIODevice::WriteOnly));
+        file.write(QByteArray(100000, 'l'));
+        file.close();
+        auto forwarder = start({"hello"});
+        EXPECT_EQ(forwarder->finish(), 0);
+        const QByteArray errors = forwarder->errors();
+        EXPECT_EQ(errors.toStdString(), "");
+    }
+    stop(*running);
+}
+
+// Another local user: their helper neither blocks ours nor receives its
+// messages, even when pointed at our runtime folder.
+TEST_F(HelperProgram, AnotherUserCanNeitherBlockNorReceive)
+{
+    if (::geteuid() != 0)
+        GTEST_SKIP() << "needs root to act as another user";
+    const char* user = "zorvik-test-other";
+    if (!::getpwnam(user)) {
+        QProcess add;
+        add.start("useradd", {"--system", "--no-create-home", "--shell", "/usr/sbin/nologin", user});
+        if (!add.waitForFinished(30000) || add.exitCode() != 0)
+            GTEST_SKIP() << "cannot create a second user";
+    }
+    const passwd* other = ::getpwnam(user);
+    ASSERT_NE(other, nullptr);
+    const QString uid = QString::number(other->pw_uid);
+
+    // Their own profile and program folder, theirs alone.
+    QTemporaryDir theirs;
+    ASSERT_TRUE(theirs.isValid());
+    const QString root = theirs.path();
+    for (const char* folder : {"home/.local/share", "home/.config", "tmp", "bin"})
+        ASSERT_TRUE(QDir().mkpath(root + "/" + folder));
+    ASSERT_EQ(::link(QFile::encodeName(helper()).constData(), QFile::encodeName(root + "/bin/" + helperName).constData()), 0);
+    ASSERT_TRUE(QFile::copy(path("bin/" + productExecutable), root + "/bin/" + productExecutable));
+    QProcess chown;
+    chown.start("chown", {"-R", uid + ":" + QString::number(other->pw_gid), root + "/home", root + "/tmp"});
+    ASSERT_TRUE(chown.waitForFinished(30000));
+    ::chmod(QFile::encodeName(root).constData(), 0755);
+    QProcessEnvironment environment = environment_;
+    environment.insert("HOME", root + "/home");
+    environment.insert("XDG_DATA_HOME", root + "/home/.local/share");
+    environment.insert("XDG_CONFIG_HOME", root + "/home/.config");
+    environment.insert("XDG_CACHE_HOME", root + "/home/.cache");
+    environment.insert("TMPDIR", root + "/tmp");
+    // Pointed at our runtime folder, which is not theirs: they fall back to their own.
+    environment.insert("XDG_RUNTIME_DIR", path("run"));
+    const QString program = root + "/bin/" + helperName;
+
+    Helper theirFirst(program, {}, environment, uid);
+    ASSERT_TRUE(waitUntil([&] { return QFileInfo(root + "/tmp/runtime-" + uid).exists() || !theirFirst.running(); }));
+    auto probeTheirs = [&] {
+        Helper probe(program, {"probe"}, environment, uid);
+        return probe.finish();
+    };
+    EXPECT_EQ(probeTheirs(), 0);
+    EXPECT_TRUE(theirFirst.running()) << theirFirst.errors().constData();
+
+    auto ours = startRunning();
+    expectReachable(*ours);
+    stop(*ours);
+    EXPECT_TRUE(theirFirst.running()) << "our --kill does not reach them";
+
+    Helper theirKill(program, {"--kill"}, environment, uid);
+    EXPECT_EQ(theirKill.finish(), 0);
+    EXPECT_EQ(theirFirst.finish(), 0);
+}
+
+} // namespace
