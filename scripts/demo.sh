@@ -1,42 +1,71 @@
 #!/usr/bin/env bash
-# Demo of the diagnostics upload: sends a few sample log files and a crash dump
-# through the helper's own upload code to the local upload service stand-in on
-# 127.0.0.1, over TLS with throw-away certificates, and shows what it received.
+# The helper's main job on this machine, end to end: installs and builds, starts
+# the local stand-in of the upload service on 127.0.0.1 with throw-away
+# certificates, builds a helper that uploads there (build-demo/), runs it in a
+# throw-away profile holding a few product logs, a helper archive, an empty log
+# and a crash dump, shows what the service received and what left the Logs
+# folder, stops the helper with a second start given --kill and shows its
+# archived log.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
 bash scripts/install-deps.sh
 cmake -S . -B build -G Ninja >/dev/null
-cmake --build build --target zorvik-upload-standin zorvik-upload-demo
+cmake --build build --target zorvik-upload-standin
 
 work=$(mktemp -d)
+helper_pid=""
 standin_pid=""
 cleanup() {
-  if [ -n "$standin_pid" ]; then
-    kill "$standin_pid" 2>/dev/null || true
-    wait "$standin_pid" 2>/dev/null || true
-  fi
+  [ -n "$helper_pid" ] && kill "$helper_pid" 2>/dev/null || true
+  [ -n "$standin_pid" ] && kill "$standin_pid" 2>/dev/null || true
+  wait 2>/dev/null || true
   rm -rf "$work"
 }
 trap cleanup EXIT
 
-echo "== throw-away certificate authority and server certificate for localhost"
+echo "== the upload service stand-in on 127.0.0.1"
 certs="$work/certs"
-mkdir -p "$certs"
-openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:P-256 -nodes -days 1 \
-  -subj "/CN=Zorvik demo authority" -keyout "$certs/ca-key.pem" -out "$certs/ca.pem" \
-  -addext "basicConstraints=critical,CA:TRUE" -addext "keyUsage=critical,keyCertSign,cRLSign" 2>/dev/null
-openssl req -newkey ec -pkeyopt ec_paramgen_curve:P-256 -nodes -subj "/CN=localhost" \
-  -keyout "$certs/server-key.pem" -out "$certs/server.csr" 2>/dev/null
-printf 'subjectAltName=DNS:localhost,IP:127.0.0.1\nbasicConstraints=CA:FALSE\nextendedKeyUsage=serverAuth\n' \
-  > "$certs/server.ext"
-openssl x509 -req -in "$certs/server.csr" -CA "$certs/ca.pem" -CAkey "$certs/ca-key.pem" -CAcreateserial \
-  -days 1 -extfile "$certs/server.ext" -out "$certs/server-cert.pem" 2>/dev/null
-openssl x509 -in "$certs/server-cert.pem" -noout -subject -issuer -ext subjectAltName
+received="$work/received"
+mkdir -p "$received" "$certs"
+coproc STANDIN {
+  exec build/bin/zorvik-upload-standin --address 127.0.0.1 --port 0 --make-certs "$certs" \
+    --status 200 --log-dir "$received" 2>&1
+}
+standin_pid=$STANDIN_PID
+exec 3<&"${STANDIN[0]}"
+# Its first line comes once it listens: "listening on 127.0.0.1:<port>".
+read -r -t 60 -u 3 listening || { echo "the stand-in did not start"; exit 1; }
+echo "$listening"
+port=${listening##*:}
+[[ "$port" =~ ^[0-9]+$ ]] || { echo "unexpected first line: $listening"; exit 1; }
+read -r -t 60 -u 3 authority
+echo "$authority"
+# Its certificate names 127.0.0.1 (the address it listens on): the helper is
+# built for that host name, so its certificate check passes.
+openssl x509 -in "$certs/server-cert.pem" -noout -subject -ext subjectAltName | sed 's/^/   /'
 
-echo "== sample files"
-logs="$work/Logs"
-reports="$work/User Data/Crashpad/reports"
+echo "== the helper, built to upload to 127.0.0.1:$port with that authority (build-demo/)"
+cmake -S . -B build-demo -G Ninja -DZORVIK_BUILD_TESTS=OFF -DZORVIK_BUILD_BENCH=OFF \
+  -DZORVIK_UPLOAD_HOST=127.0.0.1 -DZORVIK_UPLOAD_PORT="$port" \
+  -DZORVIK_UPLOAD_EXTRA_CA_FILE="$certs/ca.pem" >/dev/null
+cmake --build build-demo --target zorvik-music-helper
+app="$work/app"
+mkdir -p "$app"
+cp build-demo/bin/zorvik-music-helper "$app/"
+# The helper runs only beside the desktop application's executable.
+printf '#!/bin/sh\necho "stand-in for the Zorvik Music desktop application"\n' > "$app/Zorvik Music.exe"
+chmod +x "$app/Zorvik Music.exe"
+
+echo "== a throw-away profile"
+profile="$work/profile"
+export HOME="$profile/home"
+export XDG_DATA_HOME="$HOME/.local/share" XDG_CONFIG_HOME="$HOME/.config" XDG_CACHE_HOME="$HOME/.cache"
+export XDG_RUNTIME_DIR="$profile/run"
+mkdir -p "$XDG_DATA_HOME" "$XDG_CONFIG_HOME" "$XDG_CACHE_HOME" "$XDG_RUNTIME_DIR"
+chmod 700 "$XDG_RUNTIME_DIR"
+logs="$XDG_DATA_HOME/Zorvik Music/Logs"
+reports="$XDG_DATA_HOME/Zorvik Music/User Data/Crashpad/reports"
 mkdir -p "$logs" "$reports"
 for name in ZorvikMusic-v9.5.2.2478-240102-030405 ZorvikMusicInstaller-v9.5.2.2478-240102-030410 \
             ZorvikMusic-renderer-v9.5.2.2478-240102-030415; do
@@ -44,48 +73,49 @@ for name in ZorvikMusic-v9.5.2.2478-240102-030405 ZorvikMusicInstaller-v9.5.2.24
     printf '240102:0304%02d ZorvikMusic : I player : trackStarted : index = %d\r\n' $((i % 60)) "$i"
   done > "$logs/$name.log"
 done
+printf '240101:000000 helper archive of an earlier run\r\n' > "$logs/ZorvikMusicHelper-v9.5.2.2478-240101-000000.log"
+: > "$logs/ZorvikMusicMigrator-v9.5.2.2478-240102-030420.log"
 head -c 150000 /dev/urandom > "$reports/5f0c2b9e-7d41-4c3a-9e0b-2a6f1d8c4b71.dmp"
-ls -l "$logs" "$reports"
+(cd "$XDG_DATA_HOME/Zorvik Music" && find Logs "User Data" -type f -printf '%s\t%p\n' | sort -k2) | tee "$work/before.txt"
 
-echo "== the stand-in on 127.0.0.1"
-received="$work/received"
-mkdir -p "$received"
-build/bin/zorvik-upload-standin --port 0 --cert "$certs/server-cert.pem" --key "$certs/server-key.pem" \
-  --status 200 --log-dir "$received" > "$work/standin.out" 2>&1 &
-standin_pid=$!
-port=""
-for _ in $(seq 1 100); do
-  port=$(sed -n 's/^listening on 127\.0\.0\.1:\([0-9]*\)$/\1/p' "$work/standin.out" | head -n 1)
-  [ -n "$port" ] && break
-  sleep 0.1
+echo "== the helper runs: it uploads 3 product logs and the crash dump"
+"$app/zorvik-music-helper" &
+helper_pid=$!
+for n in 1 2 3 4; do
+  read -r -t 120 -u 3 line || { echo "the service received only $((n - 1)) uploads"; exit 1; }
+  echo "$line"
 done
-[ -n "$port" ] || { echo "the stand-in did not start:"; cat "$work/standin.out"; exit 1; }
-head -n 1 "$work/standin.out"
+cat <&3 > "$work/standin.more" &
 
-echo "== uploads through the helper's upload code"
-files=("$logs"/*.log "$reports"/*.dmp)
-build/bin/zorvik-upload-demo --host localhost --port "$port" --ca "$certs/ca.pem" "${files[@]}"
-
-echo "== what the stand-in received"
-sleep 0.2
-tail -n +2 "$work/standin.out"
-n=0
-for file in "${files[@]}"; do
-  n=$((n + 1))
-  request="$received/request-$n.bin"
-  size=$(stat -c %s "$file")
-  echo "-- request $n: $(stat -c %s "$request") bytes; head and preamble:"
-  head -n 17 "$request" | tr -d '\r' | sed 's/^/   | /'
-  if tail -c $((size + 1)) "$request" | head -c "$size" | cmp -s - "$file" \
-     && [ "$(tail -c 1 "$request")" = " " ]; then
-    echo "   the body ends in the $size bytes of $(basename "$file") and one space"
-  else
-    echo "   the body does NOT match $(basename "$file")"
-    exit 1
-  fi
+# Each accepted file is deleted once its reply is in: wait for the deletions.
+remaining() { find "$logs" "$reports" -type f \( -name 'ZorvikMusic*-2401*' -o -name '*.dmp' \) | wc -l; }
+while [ "$(remaining)" -gt 0 ]; do
+  inotifywait -qq -t 5 -e delete -e moved_from "$logs" "$reports" || true
+done
+echo "== what the service received"
+for request in "$received"/request-*.bin; do
+  echo "-- $(basename "$request"): $(stat -c %s "$request") bytes; its head:"
+  head -n 12 "$request" | tr -d '\r' | sed 's/^/   | /'
 done
 
-echo "== stopping the stand-in"
+echo "== gone from the profile"
+(cd "$XDG_DATA_HOME/Zorvik Music" && find Logs "User Data" -type f -printf '%s\t%p\n' | sort -k2) > "$work/after.txt"
+comm -23 <(cut -f2 "$work/before.txt") <(cut -f2 "$work/after.txt") | sed 's/^/   /'
+echo "== still there"
+sed 's/^/   /' "$work/after.txt"
+
+echo "== a second start with --kill stops it"
+"$app/zorvik-music-helper" --kill && echo "   --kill start: exit 0"
+status=0
+wait "$helper_pid" || status=$?
+helper_pid=""
+echo "   the helper: exit $status"
+
+echo "== its archived log"
+archive=$(ls "$logs"/ZorvikMusicHelper-v*.log)
+echo "-- $(basename "$archive")"
+tr -d '\r' < "$archive" | sed 's/^/   | /'
+
 kill "$standin_pid"
 wait "$standin_pid" 2>/dev/null || true
 standin_pid=""

@@ -10,7 +10,7 @@ packages=(
   libboost-date-time-dev libboost-system-dev
   libssl-dev openssl libhttp-parser-dev
   googletest libgtest-dev libgmock-dev libbenchmark-dev
-  curl procps
+  curl procps inotify-tools
 )
 
 missing=()
