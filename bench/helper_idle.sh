@@ -8,6 +8,7 @@
 #   switches of all threads) during the window.
 #
 #   bash bench/helper_idle.sh [idle seconds, default 60] [runs, default 3]
+#   ZORVIK_IDLE_DETAIL=1 ...   also the memory by kind and the largest mappings
 #
 # Needs root: the helper is built for 127.0.0.1:8443 (build-idle/) and runs in
 # a network namespace of its own, where that port is always free.
@@ -81,6 +82,15 @@ for run in $(seq 1 "$runs"); do
   floortls=$FLOORTLS_PID; pids+=("$floortls"); read -r -t 30 -u "${FLOORTLS[0]}" ready
 
   pass=$(rss_kib "$helper")
+  if [ -n "${ZORVIK_IDLE_DETAIL:-}" ]; then
+    grep -E '^(RssAnon|RssFile|RssShmem|Threads)' "/proc/$helper/status" | sed 's/^/   helper /'
+    grep -E '^(RssAnon|RssFile|RssShmem|Threads)' "/proc/$floortls/status" | sed 's/^/   floor+tls /'
+    for p in "$helper" "$floortls"; do
+      echo "   largest mappings of $p:"
+      awk '/^[0-9a-f]+-[0-9a-f]+ / { name = $6 } /^Rss:/ { rss[name] += $2 } END { for (n in rss) printf "%8d kB %s\n", rss[n], n }' \
+        "/proc/$p/smaps" | sort -rn | head -n 12 | sed 's/^/     /'
+    done
+  fi
   h0=$(switches "$helper"); f0=$(switches "$floor"); t0=$(switches "$floortls")
   sleep "$idle"
   h1=$(switches "$helper"); f1=$(switches "$floor"); t1=$(switches "$floortls")
