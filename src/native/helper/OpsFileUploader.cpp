@@ -11,6 +11,7 @@
 #include <QFileInfo>
 
 #include <boost/make_shared.hpp>
+#include <boost/weak_ptr.hpp>
 
 namespace Tellan {
 
@@ -152,8 +153,14 @@ bool OpsFileUploader::startUpload(const boost::shared_ptr<OpsFileInfo>& info)
     assertOnUploadThread();
     ThreadBoundCallback callback;
     callback.threadId = Event::DEFAULT_THREAD;
-    const boost::shared_ptr<OpsFileUploader> self = shared_from_this();
-    callback.function = [self](int error) { self->uploadFinished(error); };
+    // The upload keeps its callback and the queue keeps the upload: a strong
+    // reference here would make a cycle that no queue ever leaves. The step
+    // that starts an upload holds the queue until the result is posted.
+    const boost::weak_ptr<OpsFileUploader> queue = shared_from_this();
+    callback.function = [queue](int error) {
+        if (const boost::shared_ptr<OpsFileUploader> self = queue.lock())
+            self->uploadFinished(error);
+    };
 
     currentUpload.reset(new OpsFileUpload(info, deviceId, callback, endpoint));
     if (currentUpload->Start())

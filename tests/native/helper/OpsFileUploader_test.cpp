@@ -333,3 +333,18 @@ TEST_F(UploadQueue, FinishedFileStaysHeldUntilItsDeleterLetsItGo)
     // A file that stays queued is not held while it waits.
     EXPECT_FALSE(share.isInUse(Tellan::LongPath::fromText(failed)));
 }
+
+TEST_F(UploadQueue, QueueGoesOnceNothingHoldsItAndNothingIsPending)
+{
+    const QString path = put(logs(), "one.log", 10);
+    auto uploader = makeUploader();
+    OutcomeRecorder recorder(uploader.get());
+    uploader->uploadLogFile(path);
+    ASSERT_TRUE(recorder.waitFor(1));
+    ASSERT_TRUE(waitUntilIdle(uploader));
+    // Its last upload stays with it; that must not keep it alive.
+    const boost::weak_ptr<OpsFileUploader> watched = uploader;
+    uploader.reset();
+    onUploadThread<bool>([] { return true; });
+    EXPECT_TRUE(watched.expired());
+}
