@@ -125,7 +125,7 @@ void OpsFileUploader::startNextUpload()
 const char* OpsFileUploader::reasonNotToStart(const QString& path)
 {
     // Our own hold from an earlier upload whose file was not deleted.
-    releaseHold(path);
+    takeHold(path).release();
     // Pruning or anyone else may have deleted a file while it waited.
     if (!QFileInfo::exists(path))
         return "missing";
@@ -234,18 +234,15 @@ void OpsFileUploader::keepHoldUntilDeleted(const QString& path)
     finishedHolds[path] = std::move(currentHold);
 }
 
-void OpsFileUploader::releaseHold(const QString& filePath)
+FileInUse OpsFileUploader::takeHold(const QString& filePath)
 {
-    FileInUse hold;
-    {
-        std::lock_guard<std::mutex> lock(finishedHoldsMutex);
-        const auto found = finishedHolds.find(filePath);
-        if (found == finishedHolds.end())
-            return;
-        hold = std::move(found->second);
-        finishedHolds.erase(found);
-    }
-    hold.release();
+    std::lock_guard<std::mutex> lock(finishedHoldsMutex);
+    const auto found = finishedHolds.find(filePath);
+    if (found == finishedHolds.end())
+        return FileInUse();
+    FileInUse hold = std::move(found->second);
+    finishedHolds.erase(found);
+    return hold;
 }
 
 bool OpsFileUploader::isIdle() const

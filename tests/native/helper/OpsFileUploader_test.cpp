@@ -308,7 +308,7 @@ TEST_F(UploadQueue, FileHeldByAnotherSenderIsNotStarted)
     EXPECT_THAT(notStarted[0], HasSubstr("reason = inUse : line "));
 }
 
-TEST_F(UploadQueue, FinishedFileStaysHeldUntilItsDeleterLetsItGo)
+TEST_F(UploadQueue, FinishedFileStaysHeldUntilItsDeleterRemovesItUnderTheHold)
 {
     server->setReplies(statuses({200, 403, 500}));
     const QString accepted = put(logs(), "accepted.log", 10);
@@ -328,8 +328,12 @@ TEST_F(UploadQueue, FinishedFileStaysHeldUntilItsDeleterLetsItGo)
         const auto file = Tellan::LongPath::fromText(path);
         EXPECT_TRUE(share.isInUse(file)) << path.toStdString();
         EXPECT_FALSE(Tellan::LongPath::remove(file)) << path.toStdString();
-        uploader->releaseHold(path);
-        EXPECT_TRUE(Tellan::LongPath::remove(file)) << path.toStdString();
+        Tellan::FileInUse hold = uploader->takeHold(path);
+        EXPECT_TRUE(hold.held()) << path.toStdString();
+        EXPECT_FALSE(uploader->takeHold(path).held());
+        EXPECT_TRUE(Tellan::LongPath::removeHeld(file, hold)) << path.toStdString();
+        EXPECT_FALSE(hold.held());
+        EXPECT_FALSE(QFile::exists(path));
     }
     // A file that stays queued is not held while it waits.
     EXPECT_FALSE(share.isInUse(Tellan::LongPath::fromText(failed)));
