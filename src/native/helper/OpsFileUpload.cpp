@@ -9,6 +9,7 @@
 #include <QUrl>
 
 #include <boost/asio/connect.hpp>
+#include <boost/asio/detail/socket_option.hpp>
 #include <boost/asio/ip/address.hpp>
 #include <boost/asio/placeholders.hpp>
 #include <boost/asio/post.hpp>
@@ -18,6 +19,8 @@
 #include <openssl/err.h>
 #include <openssl/ssl.h>
 #include <openssl/x509v3.h>
+
+#include <netinet/tcp.h>
 
 #include <algorithm>
 #include <locale>
@@ -127,6 +130,23 @@ Tellan::OpsFileUpload::Addresses systemLookUp(const std::string& host, const std
     boost::asio::ip::tcp::resolver resolver(io);
     const auto results = resolver.resolve(host, service, boost::asio::ip::tcp::resolver::address_configured, error);
     return Tellan::OpsFileUpload::Addresses(results.begin(), results.end());
+}
+
+// Holds partial segments back while the request is written a piece at a time,
+// so that its many small TLS records travel in full segments.
+#ifdef TCP_CORK
+typedef boost::asio::detail::socket_option::boolean<IPPROTO_TCP, TCP_CORK> Cork;
+#endif
+
+void setCork(boost::asio::ip::tcp::socket& socket, bool on)
+{
+#ifdef TCP_CORK
+    boost::system::error_code ignored;
+    socket.set_option(Cork(on), ignored);
+#else
+    (void)socket;
+    (void)on;
+#endif
 }
 
 std::string openSslErrorText()
@@ -398,6 +418,7 @@ void OpsFileUpload::handleHandshake(const boost::system::error_code& error)
         report(-1);
         return;
     }
+    setCork(socket->next_layer(), true);
     head = request.headString();
     // The whole request, padding and closing space included, at the floor rate.
     const std::uint64_t requestBytes = head.size() + preamble.size() + std::uint64_t(contentLength) + 1;
@@ -489,6 +510,7 @@ void OpsFileUpload::readResponse(const boost::system::error_code& error, std::si
     // a reply dripped a byte at a time makes progress all along.
     if (!replying) {
         replying = true;
+        setCork(socket->next_layer(), false);
         beginPhase(endpoint.replyBound, false);
     }
     socket->async_read_some(boost::asio::buffer(responseBuffer),
