@@ -500,6 +500,9 @@ public:
             if (error)
                 return;
             ledger.countConnection();
+            // Replies go out at once, not after the client's delayed acknowledgement.
+            error_code ignored;
+            connection->socket().set_option(tcp::no_delay(true), ignored);
             live.remove_if([](const std::weak_ptr<Connection>& weak) { return weak.expired(); });
             live.push_back(connection);
             connection->start();
