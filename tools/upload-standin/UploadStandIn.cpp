@@ -418,6 +418,8 @@ private:
                           [self = shared_from_this()](const error_code& error, std::size_t) {
                               if (error || self->closed) {
                                   self->close();
+                                  // What waits to go out holds the connection: let it go.
+                                  self->outbox.clear();
                                   return;
                               }
                               const std::function<void()> then = std::move(self->outbox.front().then);
