@@ -368,7 +368,8 @@ struct HeldLookUp {
     {
         return [released = released, alive = alive, port](const std::string&, const std::string&,
                                                             boost::system::error_code&) {
-            released.wait();
+            // Bounded, so that an upload that waited for it fails its test instead of hanging it.
+            released.wait_for(std::chrono::seconds(10));
             return OpsFileUpload::Addresses{{boost::asio::ip::address_v4::loopback(), port}};
         };
     }
