@@ -1,5 +1,6 @@
 #include "OpsFileUpload.h"
 
+#include "Foundation/ProductConstants.h"
 #include "HelperConfig.h"
 #include "Logging/Log.h"
 
@@ -48,7 +49,6 @@ const RequestConstants& constants()
     return *c;
 }
 const char deviceType[] = "R4TKW9XQ2MNB7F";
-const char firmwareVersion[] = "9.5.2.2478";
 
 // The file's size is read once per upload and handed to each of these: a file
 // that changed between several reads would announce two lengths.
@@ -91,7 +91,7 @@ OpsRequest createOpsRequest(const boost::shared_ptr<Tellan::OpsFileInfo>& info, 
     headers["Content-Type"] = "Text";
     headers["Content-Length"] = computeContentLength(size, preamble);
     headers["X-devicetype"] = deviceType;
-    headers["X-DeviceFirmwareVersion"] = firmwareVersion;
+    headers["X-DeviceFirmwareVersion"] = Tellan::Constants::version;
     headers["X-DSN"] = deviceId;
     headers["X-Upload-Tag"] = tag.toUtf8().toStdString();
 
