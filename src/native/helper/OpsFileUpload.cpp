@@ -532,7 +532,6 @@ void OpsFileUpload::handleReadResponse(const boost::system::error_code& error, s
         report(-1);
         return;
     }
-    lastProgress = Clock::now();
     replyBytes += bytesTransferred;
 
     const std::size_t parsed = http_parser_execute(parser, &parserSettings, responseBuffer, bytesTransferred);
