@@ -11,6 +11,7 @@
 #include <QFileInfo>
 
 #include <boost/make_shared.hpp>
+#include <boost/weak_ptr.hpp>
 
 namespace Tellan {
 
@@ -124,7 +125,7 @@ void OpsFileUploader::startNextUpload()
 const char* OpsFileUploader::reasonNotToStart(const QString& path)
 {
     // Our own hold from an earlier upload whose file was not deleted.
-    releaseHold(path);
+    takeHold(path).release();
     // Pruning or anyone else may have deleted a file while it waited.
     if (!QFileInfo::exists(path))
         return "missing";
@@ -152,8 +153,14 @@ bool OpsFileUploader::startUpload(const boost::shared_ptr<OpsFileInfo>& info)
     assertOnUploadThread();
     ThreadBoundCallback callback;
     callback.threadId = Event::DEFAULT_THREAD;
-    const boost::shared_ptr<OpsFileUploader> self = shared_from_this();
-    callback.function = [self](int error) { self->uploadFinished(error); };
+    // The upload keeps its callback and the queue keeps the upload: a strong
+    // reference here would make a cycle that no queue ever leaves. The step
+    // that starts an upload holds the queue until the result is posted.
+    const boost::weak_ptr<OpsFileUploader> queue = shared_from_this();
+    callback.function = [queue](int error) {
+        if (const boost::shared_ptr<OpsFileUploader> self = queue.lock())
+            self->uploadFinished(error);
+    };
 
     currentUpload.reset(new OpsFileUpload(info, deviceId, callback, endpoint));
     if (currentUpload->Start())
@@ -227,18 +234,15 @@ void OpsFileUploader::keepHoldUntilDeleted(const QString& path)
     finishedHolds[path] = std::move(currentHold);
 }
 
-void OpsFileUploader::releaseHold(const QString& filePath)
+FileInUse OpsFileUploader::takeHold(const QString& filePath)
 {
-    FileInUse hold;
-    {
-        std::lock_guard<std::mutex> lock(finishedHoldsMutex);
-        const auto found = finishedHolds.find(filePath);
-        if (found == finishedHolds.end())
-            return;
-        hold = std::move(found->second);
-        finishedHolds.erase(found);
-    }
-    hold.release();
+    std::lock_guard<std::mutex> lock(finishedHoldsMutex);
+    const auto found = finishedHolds.find(filePath);
+    if (found == finishedHolds.end())
+        return FileInUse();
+    FileInUse hold = std::move(found->second);
+    finishedHolds.erase(found);
+    return hold;
 }
 
 bool OpsFileUploader::isIdle() const

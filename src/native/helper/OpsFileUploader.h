@@ -82,10 +82,11 @@ public:
     // Retry tasks posted and not yet run: never more than one. Any thread.
     int pendingRetries() const;
 
-    // After 200 or 403 the file stays held until whoever deletes it lets it
-    // go here, just before deleting it: released any earlier, another helper
-    // could send it again before it is gone. Any thread.
-    void releaseHold(const QString& filePath);
+    // After 200 or 403 the file stays held until whoever deletes it takes
+    // the hold here and deletes the file under it (LongPath::removeHeld):
+    // released any earlier, another helper could send the file again before
+    // it is gone. An empty hold when there is none. Any thread.
+    FileInUse takeHold(const QString& filePath);
 
 signals:
     void uploadSuccess(const QString& fileName);

@@ -133,10 +133,10 @@ void VykReporter::uploadDiagnosticReports() {}
 
 bool VykReporter::removeFinishedFile(const QString& filePath)
 {
-    // The queue holds a finished file until this moment, so that no other
-    // helper sends it again before it is gone.
-    uploader_->releaseHold(filePath);
-    return LongPath::remove(LongPath::fromText(filePath));
+    // Deleted under the queue's hold, which it kept since the upload began,
+    // so that no other helper sends the file again before it is gone.
+    FileInUse hold = uploader_->takeHold(filePath);
+    return LongPath::removeHeld(LongPath::fromText(filePath), hold);
 }
 
 QString VykReporter::archiveFile(const QString&, const QString&) { return QString(); }

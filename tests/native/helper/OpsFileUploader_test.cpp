@@ -231,7 +231,9 @@ TEST_F(UploadQueue, NewPathsWhileTheHeadWaitsStartItAtOnceAndLeaveOneRetryPendin
     OutcomeRecorder recorder(uploader.get());
     uploader->uploadLogFile(head);
     ASSERT_TRUE(recorder.waitFor(1));
-    EXPECT_EQ(uploader->pendingRetries(), 1);
+    // Read on the File Upload thread: the outcome is told before the retry is posted.
+    const auto pendingRetries = [&] { return onUploadThread<int>([&] { return uploader->pendingRetries(); }); };
+    EXPECT_EQ(pendingRetries(), 1);
 
     const int newPaths = 25;
     for (int i = 0; i < newPaths; ++i) {
@@ -239,8 +241,7 @@ TEST_F(UploadQueue, NewPathsWhileTheHeadWaitsStartItAtOnceAndLeaveOneRetryPendin
         // Each new path starts the head at once, long before the retry is due.
         ASSERT_TRUE(recorder.waitFor(std::size_t(i) + 2, std::chrono::seconds(30))) << i;
     }
-    onUploadThread<bool>([] { return true; });
-    EXPECT_EQ(uploader->pendingRetries(), 1);
+    EXPECT_EQ(pendingRetries(), 1);
     EXPECT_EQ(receivedNames(*server), std::vector<std::string>(newPaths + 1, "head.log"));
     for (const Outcome& outcome : recorder.outcomes)
         EXPECT_THAT(outcome, IsOutcome(head, 0, 500));
@@ -307,7 +308,7 @@ TEST_F(UploadQueue, FileHeldByAnotherSenderIsNotStarted)
     EXPECT_THAT(notStarted[0], HasSubstr("reason = inUse : line "));
 }
 
-TEST_F(UploadQueue, FinishedFileStaysHeldUntilItsDeleterLetsItGo)
+TEST_F(UploadQueue, FinishedFileStaysHeldUntilItsDeleterRemovesItUnderTheHold)
 {
     server->setReplies(statuses({200, 403, 500}));
     const QString accepted = put(logs(), "accepted.log", 10);
@@ -327,9 +328,28 @@ TEST_F(UploadQueue, FinishedFileStaysHeldUntilItsDeleterLetsItGo)
         const auto file = Tellan::LongPath::fromText(path);
         EXPECT_TRUE(share.isInUse(file)) << path.toStdString();
         EXPECT_FALSE(Tellan::LongPath::remove(file)) << path.toStdString();
-        uploader->releaseHold(path);
-        EXPECT_TRUE(Tellan::LongPath::remove(file)) << path.toStdString();
+        Tellan::FileInUse hold = uploader->takeHold(path);
+        EXPECT_TRUE(hold.held()) << path.toStdString();
+        EXPECT_FALSE(uploader->takeHold(path).held());
+        EXPECT_TRUE(Tellan::LongPath::removeHeld(file, hold)) << path.toStdString();
+        EXPECT_FALSE(hold.held());
+        EXPECT_FALSE(QFile::exists(path));
     }
     // A file that stays queued is not held while it waits.
     EXPECT_FALSE(share.isInUse(Tellan::LongPath::fromText(failed)));
+}
+
+TEST_F(UploadQueue, QueueGoesOnceNothingHoldsItAndNothingIsPending)
+{
+    const QString path = put(logs(), "one.log", 10);
+    auto uploader = makeUploader();
+    OutcomeRecorder recorder(uploader.get());
+    uploader->uploadLogFile(path);
+    ASSERT_TRUE(recorder.waitFor(1));
+    ASSERT_TRUE(waitUntilIdle(uploader));
+    // Its last upload stays with it; that must not keep it alive.
+    const boost::weak_ptr<OpsFileUploader> watched = uploader;
+    uploader.reset();
+    onUploadThread<bool>([] { return true; });
+    EXPECT_TRUE(watched.expired());
 }

@@ -248,8 +248,12 @@ TEST_F(Reporter, OutcomesOtherThanSuccessDeleteOnlyWhatWasRefusedForGood)
 TEST_F(Reporter, FileStillBeingWrittenIsKeptUnsentUntilItsWriterIsDone)
 {
     const QString path = put(crashReports(), "writing.dmp", 100);
+    // Just created by its writer: empty, but not to be deleted from under it.
+    const QString emptyLog = put(logs(), "ZorvikMusic-v1-210101-120000.log", 0);
     Child writer("HoldOpen_child", {path});
+    Child logWriter("HoldOpen_child", {emptyLog});
     ASSERT_TRUE(writer.readLine("ready"));
+    ASSERT_TRUE(logWriter.readLine("ready"));
 
     const auto reporter = makeReporter();
     ASSERT_TRUE(waitForOutcomes(1));
@@ -262,11 +266,15 @@ TEST_F(Reporter, FileStillBeingWrittenIsKeptUnsentUntilItsWriterIsDone)
     EXPECT_THAT(records("W", "OpsFileUploader", "UploadNotStarted"),
                 ElementsAre(HasSubstr("reason = openForWriting : line ")));
 
+    EXPECT_TRUE(QFile::exists(emptyLog));
+
     ASSERT_EQ(writer.finish(), 0);
+    ASSERT_EQ(logWriter.finish(), 0);
     runPass(*reporter);
     ASSERT_TRUE(waitForOutcomes(2));
     EXPECT_THAT(receivedNames(*server), ElementsAre("writing.dmp"));
     EXPECT_FALSE(QFile::exists(path));
+    EXPECT_FALSE(QFile::exists(emptyLog));
 }
 
 TEST_F(Reporter, CrowdedLogsFolderIsCutToTheHundredNewestBeforeAnythingIsSent)

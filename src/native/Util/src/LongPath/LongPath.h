@@ -11,6 +11,9 @@
 #include <cstdint>
 
 namespace Tellan {
+
+class FileInUse;
+
 namespace LongPath {
 
 // A path from Qt's text, through UTF-8 whatever the process locale: a path
@@ -46,6 +49,10 @@ void rename(const boost::filesystem::path& oldPath, const boost::filesystem::pat
 // True when a file (or an empty folder) was removed; a missing file or an
 // error gives false.
 bool remove(const boost::filesystem::path& path);
+
+// Removes a file that `hold` holds in use, then releases the hold, so that
+// no one else can take the file up between the two. Without a hold: remove.
+bool removeHeld(const boost::filesystem::path& path, FileInUse& hold);
 
 } // namespace LongPath
 } // namespace Tellan
