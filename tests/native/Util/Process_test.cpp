@@ -1,3 +1,4 @@
+#include "Platform/CommandLine.h"
 #include "Platform/Platform.h"
 #include "Platform/Process.h"
 
@@ -5,6 +6,7 @@
 #include <unistd.h>
 
 #include <string>
+#include <vector>
 
 #include <gtest/gtest.h>
 
@@ -61,41 +63,44 @@ struct PipedChild {
     }
 };
 
-const std::wstring printArgs = L"sh -c \"printf '[%s]' \\\"$@\\\"\" sh ";
-
-TEST(NativeProcess, ChildWritesBothStandardStreamsToThePipeAndReadsNoInput)
-{
-    PipedChild child;
-    // `cat` ends at once only when its standard input is at its end.
-    ASSERT_TRUE(child.start(L"sh -c \"echo out; echo err >&2; cat; echo done\""));
-    EXPECT_NE(child.info.processId, 0u);
-    EXPECT_EQ(child.collect(), "out\nerr\ndone\n");
-}
-
 struct WordsCase {
     const char* name;
-    std::wstring arguments;
-    std::string printed;
+    std::wstring commandLine;
+    std::vector<std::string> words;
 };
 
-class NativeProcessWords : public ::testing::TestWithParam<WordsCase> {};
+class CommandLineWords : public ::testing::TestWithParam<WordsCase> {};
 
-TEST_P(NativeProcessWords, CommandLineIsSplitAsAWindowsChildWouldSplitIt)
+TEST_P(CommandLineWords, AreSplitAsAWindowsChildWouldSplitThem)
 {
-    PipedChild child;
-    ASSERT_TRUE(child.start(printArgs + GetParam().arguments));
-    EXPECT_EQ(child.collect(), GetParam().printed);
+    EXPECT_EQ(commandLineWords(GetParam().commandLine), GetParam().words);
 }
 
 INSTANTIATE_TEST_SUITE_P(
-    Cases, NativeProcessWords,
-    ::testing::Values(WordsCase{"Spaces", L"Get-AppxPackage | ft  Name -AutoSize", "[Get-AppxPackage][|][ft][Name][-AutoSize]"},
-                      WordsCase{"Quoted", L"\"two words\" x\"y z\"", "[two words][xy z]"},
-                      WordsCase{"EmptyQuotes", L"\"\" a", "[][a]"},
-                      WordsCase{"BackslashesNotBeforeAQuote", L"a\\\\b c\\", "[a\\\\b][c\\]"},
-                      WordsCase{"EscapedQuote", L"\\\"q\\\"", "[\"q\"]"},
-                      WordsCase{"EvenBackslashesBeforeAQuote", L"\"a\\\\\" b", "[a\\][b]"}),
+    Cases, CommandLineWords,
+    ::testing::Values(
+        WordsCase{"Empty", L"", {}},
+        WordsCase{"BlanksOnly", L" \t ", {}},
+        WordsCase{"Spaces", L"powershell.exe Get-AppxPackage | ft  Name -AutoSize",
+                  {"powershell.exe", "Get-AppxPackage", "|", "ft", "Name", "-AutoSize"}},
+        WordsCase{"TabsAndOuterBlanks", L"\ta\t b ", {"a", "b"}},
+        WordsCase{"Quoted", L"\"two words\" x\"y z\"", {"two words", "xy z"}},
+        WordsCase{"EmptyQuotes", L"\"\" a", {"", "a"}},
+        WordsCase{"UnclosedQuote", L"a \"b c", {"a", "b c"}},
+        WordsCase{"BackslashesNotBeforeAQuote", L"a\\\\b c\\", {"a\\\\b", "c\\"}},
+        WordsCase{"OddBackslashesBeforeAQuote", L"\\\"q\\\\\\\"", {"\"q\\\""}},
+        WordsCase{"EvenBackslashesBeforeAQuote", L"\"a\\\\\" b", {"a\\", "b"}},
+        // Wide text of UTF-16 units: a pair becomes one UTF-8 character.
+        WordsCase{"BeyondTheBasicPlane", std::wstring{L'x', wchar_t(0xD83D), wchar_t(0xDE00), L' ', wchar_t(0xE9)},
+                  {"x\xF0\x9F\x98\x80", "\xC3\xA9"}}),
     [](const ::testing::TestParamInfo<WordsCase>& info) { return std::string(info.param.name); });
+
+TEST(NativeProcess, TheChildGetsTheWordsOfItsCommandLine)
+{
+    PipedChild child;
+    ASSERT_TRUE(child.start(L"sh -c \"printf '[%s]' \\\"$@\\\"\" sh \"two words\" \\\"q\\\" a\\\\b"));
+    EXPECT_EQ(child.collect(), "[two words][\"q\"][a\\\\b]");
+}
 
 TEST(NativeProcess, WaitTimesOutWhileTheChildRunsAndTerminateEndsIt)
 {
