@@ -66,6 +66,17 @@ std::uint32_t ScriptedProcess::waitForSingleObject(Handle handle, std::uint32_t 
     return ended_ ? WAIT_OBJECT_0_CODE : WAIT_TIMEOUT_CODE;
 }
 
+std::uint32_t ScriptedProcess::waitForProcessOrPipeData(Handle process, Handle pipe, std::uint32_t milliseconds)
+{
+    if (pipe != READ_END) {
+        waitTimeouts.push_back(milliseconds);
+        setLastError(ERROR_INVALID_HANDLE_CODE);
+        return WAIT_FAILED_CODE;
+    }
+    const std::uint32_t result = waitForSingleObject(process, milliseconds);
+    return result == WAIT_TIMEOUT_CODE && !pipe_.empty() ? WAIT_PIPE_DATA_CODE : result;
+}
+
 bool ScriptedProcess::peekNamedPipe(Handle pipe, std::uint32_t* totalBytesAvailable)
 {
     if (pipe != READ_END) {

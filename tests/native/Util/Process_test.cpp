@@ -152,6 +152,41 @@ TEST(NativeProcess, AParentThatIgnoresSigchldStillSeesTheChildEnd)
     EXPECT_FALSE(child.process.terminateProcess(child.info.process, 1));
 }
 
+TEST(NativeProcess, WaitForProcessOrDataEndsWhenTheRunningChildWrites)
+{
+    PipedChild child;
+    ASSERT_TRUE(child.start(L"sh -c \"printf x; exec sleep 30\""));
+    // A wait that ignored the pipe would time out after the whole minute.
+    EXPECT_EQ(child.process.waitForProcessOrPipeData(child.info.process, child.readEnd, 60000), WAIT_PIPE_DATA_CODE);
+    std::uint32_t available = 0;
+    ASSERT_TRUE(child.process.peekNamedPipe(child.readEnd, &available));
+    EXPECT_EQ(available, 1u);
+    EXPECT_EQ(child.process.waitForSingleObject(child.info.process, 0), WAIT_TIMEOUT_CODE);
+    EXPECT_TRUE(child.process.terminateProcess(child.info.process, 1));
+}
+
+TEST(NativeProcess, WaitForProcessOrDataSeesTheEndEvenWithDataLeftAndTimesOutOtherwise)
+{
+    PipedChild quiet;
+    ASSERT_TRUE(quiet.start(L"sleep 30"));
+    EXPECT_EQ(quiet.process.waitForProcessOrPipeData(quiet.info.process, quiet.readEnd, 20), WAIT_TIMEOUT_CODE);
+    EXPECT_TRUE(quiet.process.terminateProcess(quiet.info.process, 1));
+    // The end is seen however long the wait may be, and not through the
+    // pipe: its write end is still open here.
+    EXPECT_EQ(quiet.process.waitForProcessOrPipeData(quiet.info.process, quiet.readEnd, INFINITE_WAIT),
+              WAIT_OBJECT_0_CODE);
+
+    PipedChild done;
+    ASSERT_TRUE(done.start(L"printf 12345"));
+    ASSERT_EQ(done.process.waitForSingleObject(done.info.process, 60000), WAIT_OBJECT_0_CODE);
+    EXPECT_EQ(done.process.waitForProcessOrPipeData(done.info.process, done.readEnd, 0), WAIT_OBJECT_0_CODE);
+
+    EXPECT_EQ(done.process.waitForProcessOrPipeData(done.info.process, 0xDEAD0, 0), WAIT_FAILED_CODE);
+    EXPECT_EQ(getLastError(), ERROR_INVALID_HANDLE_CODE);
+    EXPECT_EQ(done.process.waitForProcessOrPipeData(done.readEnd, done.readEnd, 0), WAIT_FAILED_CODE);
+    EXPECT_EQ(getLastError(), ERROR_INVALID_HANDLE_CODE);
+}
+
 TEST(NativeProcess, PeekCountsWithoutConsumingAndReadSeesTheEndOfThePipe)
 {
     PipedChild child;

@@ -5,13 +5,16 @@
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
+#include <climits>
 #include <fcntl.h>
 #include <map>
+#include <poll.h>
 #include <memory>
 #include <mutex>
 #include <signal.h>
 #include <spawn.h>
 #include <sys/ioctl.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <thread>
 #include <unistd.h>
@@ -155,36 +158,17 @@ public:
 
     std::uint32_t waitForSingleObject(Handle handle, std::uint32_t milliseconds) override
     {
-        const std::shared_ptr<Child> child = childOf(handle);
-        if (!child) {
+        return waitFor(childOf(handle), -1, milliseconds);
+    }
+
+    std::uint32_t waitForProcessOrPipeData(Handle process, Handle pipe, std::uint32_t milliseconds) override
+    {
+        const int fd = pipeFd(pipe);
+        if (fd < 0) {
             setLastError(ERROR_INVALID_HANDLE_CODE);
             return WAIT_FAILED_CODE;
         }
-        using Clock = std::chrono::steady_clock;
-        const auto deadline = Clock::now() + std::chrono::milliseconds(milliseconds);
-        for (;;) {
-            {
-                std::lock_guard<std::mutex> lock(child->mutex);
-                if (child->ended)
-                    return WAIT_OBJECT_0_CODE;
-                int status = 0;
-                const pid_t r = ::waitpid(child->pid, &status, WNOHANG);
-                // ECHILD: reaped by someone else, so it has ended too.
-                if (r == child->pid || (r < 0 && errno == ECHILD)) {
-                    child->ended = true;
-                    return WAIT_OBJECT_0_CODE;
-                }
-                if (r < 0 && errno != EINTR) {
-                    setLastError(errorFromErrno(errno));
-                    return WAIT_FAILED_CODE;
-                }
-            }
-            const auto now = Clock::now();
-            if (milliseconds != INFINITE_WAIT && now >= deadline)
-                return WAIT_TIMEOUT_CODE;
-            const auto step = std::chrono::milliseconds(1);
-            std::this_thread::sleep_for(milliseconds == INFINITE_WAIT ? step : std::min<Clock::duration>(step, deadline - now));
-        }
+        return waitFor(childOf(process), fd, milliseconds);
     }
 
     bool peekNamedPipe(Handle pipe, std::uint32_t* totalBytesAvailable) override
@@ -266,6 +250,79 @@ public:
     }
 
 private:
+    enum class State { Running, Ended, Failed };
+
+    // Reaps the child when it has ended. While it runs and pidFd is given,
+    // opens a pid file descriptor for it into *pidFd (-1 when the kernel has
+    // none): under the child's lock, so the pid cannot be reaped and reused
+    // meanwhile.
+    static State checkChild(Child& child, int* pidFd)
+    {
+        std::lock_guard<std::mutex> lock(child.mutex);
+        if (child.ended)
+            return State::Ended;
+        int status = 0;
+        pid_t r;
+        do
+            r = ::waitpid(child.pid, &status, WNOHANG);
+        while (r < 0 && errno == EINTR);
+        // ECHILD: reaped by someone else, so it has ended too.
+        if (r == child.pid || (r < 0 && errno == ECHILD)) {
+            child.ended = true;
+            return State::Ended;
+        }
+        if (r < 0) {
+            setLastError(errorFromErrno(errno));
+            return State::Failed;
+        }
+        if (pidFd)
+            *pidFd = static_cast<int>(::syscall(SYS_pidfd_open, child.pid, 0));
+        return State::Running;
+    }
+
+    // Until the child ends or (dataFd >= 0) that pipe holds data. The pid
+    // file descriptor becomes readable when the child ends, so one poll
+    // waits for both; without one the child is looked at every millisecond.
+    static std::uint32_t waitFor(const std::shared_ptr<Child>& child, int dataFd, std::uint32_t milliseconds)
+    {
+        if (!child) {
+            setLastError(ERROR_INVALID_HANDLE_CODE);
+            return WAIT_FAILED_CODE;
+        }
+        using Clock = std::chrono::steady_clock;
+        const auto deadline = Clock::now() + std::chrono::milliseconds(milliseconds);
+        for (;;) {
+            int pidFd = -1;
+            const State state = checkChild(*child, &pidFd);
+            if (state == State::Ended)
+                return WAIT_OBJECT_0_CODE;
+            if (state == State::Failed)
+                return WAIT_FAILED_CODE;
+            const auto now = Clock::now();
+            if (milliseconds != INFINITE_WAIT && now >= deadline) {
+                if (pidFd >= 0)
+                    ::close(pidFd);
+                return WAIT_TIMEOUT_CODE;
+            }
+            int timeout = 1;
+            if (pidFd >= 0)
+                timeout = milliseconds == INFINITE_WAIT
+                              ? -1
+                              : static_cast<int>(std::min<std::chrono::milliseconds::rep>(
+                                  std::chrono::ceil<std::chrono::milliseconds>(deadline - now).count(), INT_MAX));
+            pollfd fds[2] = {{pidFd, POLLIN, 0}, {dataFd, POLLIN, 0}};
+            const int ready = ::poll(fds, 2, timeout);
+            if (pidFd >= 0)
+                ::close(pidFd);
+            if (ready > 0 && dataFd >= 0 && fds[1].revents) {
+                if (fds[1].revents & POLLIN)
+                    return WAIT_PIPE_DATA_CODE;
+                // Writers gone (POLLHUP alone): nothing more will come.
+                dataFd = -1;
+            }
+        }
+    }
+
     // Callers hold mutex_.
     Handle add(Entry entry)
     {
