@@ -1,13 +1,12 @@
 #include "Platform/Com.h"
 
+#include "Platform/LinuxFacts.h"
 #include "Platform/Platform.h"
 
 #include <QString>
 #include <QStringList>
 
 #include <atomic>
-#include <fstream>
-#include <iterator>
 #include <map>
 #include <vector>
 
@@ -104,15 +103,10 @@ Variant biosSerialNumber()
 {
     Variant value;
     value.vt = VT_NULL;
-    std::ifstream in("/sys/class/dmi/id/product_serial", std::ios::binary);
-    if (!in)
+    const std::optional<std::string> bytes = LinuxFacts::dmiSerial();
+    if (!bytes)
         return value;
-    std::string bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-    if (in.bad())
-        return value;
-    if (!bytes.empty() && bytes.back() == '\n')
-        bytes.pop_back();
-    const QString serial = QString::fromUtf8(bytes.data(), static_cast<int>(bytes.size()));
+    const QString serial = QString::fromUtf8(bytes->data(), static_cast<int>(bytes->size()));
     value.vt = VT_BSTR;
     value.bstrVal.assign(reinterpret_cast<const char16_t*>(serial.utf16()), static_cast<std::size_t>(serial.size()));
     return value;

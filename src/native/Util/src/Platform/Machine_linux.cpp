@@ -13,7 +13,6 @@
 #include <string>
 #include <sys/statvfs.h>
 #include <sys/sysinfo.h>
-#include <sys/utsname.h>
 #include <unistd.h>
 
 namespace Tellan {
@@ -329,22 +328,7 @@ public:
     {
         if (!info)
             return;
-        struct utsname name {};
-        std::string machine;
-        if (::uname(&name) == 0)
-            machine = name.machine;
-        if (machine == "i386" || machine == "i486" || machine == "i586" || machine == "i686")
-            info->processorArchitecture = PROCESSOR_ARCHITECTURE_INTEL;
-        else if (machine == "x86_64")
-            info->processorArchitecture = PROCESSOR_ARCHITECTURE_AMD64;
-        else if (machine == "ia64")
-            info->processorArchitecture = PROCESSOR_ARCHITECTURE_IA64;
-        else if (machine == "aarch64" || machine == "arm64")
-            info->processorArchitecture = PROCESSOR_ARCHITECTURE_ARM64;
-        else if (machine.compare(0, 3, "arm") == 0)
-            info->processorArchitecture = PROCESSOR_ARCHITECTURE_ARM;
-        else
-            info->processorArchitecture = PROCESSOR_ARCHITECTURE_UNKNOWN;
+        info->processorArchitecture = LinuxFacts::processorArchitecture();
         info->pageSize = static_cast<std::uint32_t>(::sysconf(_SC_PAGESIZE));
         info->numberOfProcessors = static_cast<std::uint32_t>(std::max(1L, ::sysconf(_SC_NPROCESSORS_ONLN)));
     }

@@ -5,9 +5,9 @@
 
 #include <algorithm>
 #include <cctype>
-#include <cmath>
 #include <cstring>
 #include <map>
+#include <optional>
 #include <mutex>
 #include <string>
 #include <vector>
@@ -99,12 +99,10 @@ bool readValue(const std::string& path, const std::string& name, Value* out)
     }
     const int processor = processorOf(path);
     if (processor >= 0 && name == "~mhz") {
-        const std::string mhz = LinuxFacts::cpuInfoValue(processor, "cpu MHz");
-        char* end = nullptr;
-        const double value = std::strtod(mhz.c_str(), &end);
-        if (mhz.empty() || end == mhz.c_str() || !(value > 0) || value > 1e9)
+        const std::optional<std::uint32_t> mhz = LinuxFacts::cpuMHz(processor);
+        if (!mhz)
             return false;
-        *out = dwordValue(static_cast<std::uint32_t>(std::lround(value)));
+        *out = dwordValue(*mhz);
         return true;
     }
     if (processor >= 0 && name == "processornamestring") {
