@@ -42,10 +42,11 @@ enum RegistryValueType : std::uint32_t {
 // The process's own view is the one the 32-bit program sees; KEY_WOW64_64KEY
 // asks for the 64-bit view. Any thread may call.
 //
-// The Linux implementation serves a few keys from the machine's own facts
-// (see PORTING.md): Cryptography\MachineGuid from /etc/machine-id, processor
-// ~MHz from /proc/cpuinfo; both views show the same keys and DigitalProductId
-// exists in neither.
+// The Linux implementation serves the few keys the programs read from the
+// machine's own facts: Cryptography\MachineGuid is /etc/machine-id written
+// as a lower-case GUID (8-4-4-4-12), a processor's ~MHz the "cpu MHz" of its
+// block in /proc/cpuinfo. Linux has no Windows product id, so
+// DigitalProductId exists in neither view; both views show the same keys.
 class Registry {
 public:
     virtual ~Registry() = default;
