@@ -9,6 +9,7 @@
 #include <QByteArray>
 #include <QDir>
 #include <QFile>
+#include <QFileInfo>
 #include <QProcess>
 #include <QProcessEnvironment>
 #include <QSettings>
@@ -200,6 +201,29 @@ TEST(DeviceIdStorage, AStoredIdIsReturnedUnchangedAndAnEmptyOneCountsAsMissing)
     EXPECT_EQ(run.id, expectedId(false));
     EXPECT_EQ(run.records.size(), 3u);
     EXPECT_EQ(storedId(profile).toStdString(), run.id);
+}
+
+TEST(DeviceIdStorage, AStoredIdWithCommasIsReturnedAsTheTextThatWasStored)
+{
+    // Written by another program than Qt, which would quote the text: Qt
+    // reads it as a list.
+    TestSupport::TempProfile profile;
+    for (const QByteArray& stored : {QByteArray("abc, def"), QByteArray("abc,def"), QByteArray("ZRVK01, ; note")}) {
+        const QByteArray file = "[General]\ndevice_id=" + stored + "\n";
+        QDir().mkpath(QFileInfo(profile.settingsFile()).absolutePath());
+        QFile out(profile.settingsFile());
+        ASSERT_TRUE(out.open(QIODevice::WriteOnly | QIODevice::Truncate));
+        out.write(file);
+        out.close();
+
+        const ChildRun run = runChild(profile, {"scripted"});
+        ASSERT_EQ(run.exitCode, 0);
+        EXPECT_EQ(run.id, stored.startsWith("ZRVK01") ? "ZRVK01," : stored.toStdString());
+        EXPECT_TRUE(run.records.empty());
+        QFile in(profile.settingsFile());
+        ASSERT_TRUE(in.open(QIODevice::ReadOnly));
+        EXPECT_EQ(in.readAll(), file);
+    }
 }
 
 TEST(DeviceIdStorage, ThreadsThatFindNoIdAllGetAndStoreTheSameOne)
