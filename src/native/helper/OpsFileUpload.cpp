@@ -1,5 +1,6 @@
 #include "OpsFileUpload.h"
 
+#include "Foundation/ProductConstants.h"
 #include "HelperConfig.h"
 #include "Logging/Log.h"
 
@@ -40,7 +41,6 @@ const RequestConstants& constants()
     return *c;
 }
 const char deviceType[] = "R4TKW9XQ2MNB7F";
-const char firmwareVersion[] = "9.5.2.2478";
 
 std::string computeContentLength(const boost::shared_ptr<Tellan::OpsFileInfo>& info, const std::string& extra)
 {
@@ -82,7 +82,7 @@ OpsRequest createOpsRequest(const boost::shared_ptr<Tellan::OpsFileInfo>& info, 
     headers["Content-Type"] = "Text";
     headers["Content-Length"] = computeContentLength(info, preamble);
     headers["X-devicetype"] = deviceType;
-    headers["X-DeviceFirmwareVersion"] = firmwareVersion;
+    headers["X-DeviceFirmwareVersion"] = Tellan::Constants::version;
     headers["X-DSN"] = deviceId;
     headers["X-Upload-Tag"] = tag.toUtf8().toStdString();
 
