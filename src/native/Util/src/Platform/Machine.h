@@ -1,22 +1,12 @@
 #pragma once
 
+#include "Platform/Platform.h"
+
 #include <cstddef>
 #include <cstdint>
 
 namespace Tellan {
 namespace Platform {
-
-// Windows error numbers that only this facility produces.
-enum MachineErrorCode : std::uint32_t {
-    ERROR_PATH_NOT_FOUND_CODE = 3,
-    ERROR_BUFFER_OVERFLOW_CODE = 111,
-    ERROR_MR_MID_NOT_FOUND_CODE = 317,
-    ERROR_RESOURCE_LANG_NOT_FOUND_CODE = 1815,
-    ERROR_NONE_MAPPED_CODE = 1332,
-    ERROR_INVALID_SID_CODE = 1337,
-    WSAEFAULT_CODE = 10014,
-    WSAVERNOTSUPPORTED_CODE = 10092,
-};
 
 // SID_NAME_USE
 enum SidNameUse : std::uint32_t {

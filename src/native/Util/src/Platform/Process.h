@@ -16,11 +16,6 @@ namespace Platform {
 using Handle = std::uintptr_t;
 constexpr Handle NO_HANDLE = 0;
 
-// Error numbers of this facility (beside those in Platform.h).
-constexpr std::uint32_t ERROR_TOO_MANY_OPEN_FILES_CODE = 4;
-constexpr std::uint32_t ERROR_GEN_FAILURE_CODE = 31;
-constexpr std::uint32_t ERROR_BAD_EXE_FORMAT_CODE = 193;
-
 // WaitForSingleObject results and its endless time-out.
 constexpr std::uint32_t INFINITE_WAIT = 0xFFFFFFFF;
 constexpr std::uint32_t WAIT_OBJECT_0_CODE = 0;

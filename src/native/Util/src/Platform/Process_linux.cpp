@@ -27,24 +27,6 @@ namespace Platform {
 
 namespace {
 
-std::uint32_t errorFromErrno(int error)
-{
-    switch (error) {
-    case ENOENT:
-    case ENOTDIR: return ERROR_FILE_NOT_FOUND_CODE;
-    case EACCES:
-    case EPERM: return ERROR_ACCESS_DENIED_CODE;
-    case EBADF: return ERROR_INVALID_HANDLE_CODE;
-    case EMFILE:
-    case ENFILE: return ERROR_TOO_MANY_OPEN_FILES_CODE;
-    case ENOMEM:
-    case EAGAIN: return ERROR_NOT_ENOUGH_MEMORY_CODE;
-    case ENOEXEC: return ERROR_BAD_EXE_FORMAT_CODE;
-    case EINVAL: return ERROR_INVALID_PARAMETER_CODE;
-    default: return ERROR_GEN_FAILURE_CODE;
-    }
-}
-
 // One child, shared by its process and thread handles.
 struct Child {
     pid_t pid = 0;

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "Platform/Platform.h"
+
 #include <cstdint>
 
 namespace Tellan {
@@ -11,9 +13,6 @@ typedef std::uintptr_t RegistryKey;
 typedef std::int32_t RegistryStatus;
 
 constexpr RegistryKey HKEY_LOCAL_MACHINE_KEY = 0x80000002u;
-
-// ERROR_INVALID_HANDLE, as the registry returns it.
-constexpr RegistryStatus ERROR_INVALID_HANDLE_STATUS = 6;
 
 enum RegistryAccess : std::uint32_t {
     KEY_QUERY_VALUE = 0x0001,

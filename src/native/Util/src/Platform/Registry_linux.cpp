@@ -132,7 +132,7 @@ public:
         std::lock_guard<std::mutex> lock(mutex_);
         std::string path;
         if (!pathOf(root, &path))
-            return ERROR_INVALID_HANDLE_STATUS;
+            return ERROR_INVALID_HANDLE_CODE;
         std::string sub = lowerCase(subKey ? subKey : "");
         while (!sub.empty() && sub.back() == '\\')
             sub.pop_back();
@@ -155,7 +155,7 @@ public:
             std::lock_guard<std::mutex> lock(mutex_);
             const auto it = open_.find(key);
             if (it == open_.end())
-                return ERROR_INVALID_HANDLE_STATUS;
+                return ERROR_INVALID_HANDLE_CODE;
             if (!(it->second.access & KEY_QUERY_VALUE))
                 return ERROR_ACCESS_DENIED_CODE;
             path = it->second.path;
@@ -187,7 +187,7 @@ public:
         if (key == HKEY_LOCAL_MACHINE_KEY)
             return 0;
         std::lock_guard<std::mutex> lock(mutex_);
-        return open_.erase(key) ? 0 : ERROR_INVALID_HANDLE_STATUS;
+        return open_.erase(key) ? RegistryStatus(ERROR_SUCCESS_CODE) : RegistryStatus(ERROR_INVALID_HANDLE_CODE);
     }
 
 private:
