@@ -35,8 +35,7 @@ bool ScriptedVersion::getVersionEx(OsVersionInfo& info)
     return true;
 }
 
-bool ScriptedVersion::verifyVersionInfo(const OsVersionInfo& info, std::uint32_t typeMask,
-                                        std::uint64_t conditionMask)
+bool ScriptedVersion::verifyVersionInfo(const OsVersionInfo& info, std::uint32_t typeMask, std::uint64_t conditionMask)
 {
     ++verifyCalls;
     if (failVerify) {

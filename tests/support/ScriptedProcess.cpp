@@ -7,8 +7,7 @@ namespace TestSupport {
 
 using namespace Tellan::Platform;
 
-bool ScriptedProcess::createPipe(Handle* readEnd, Handle* writeEnd, const SecurityAttributes* attributes,
-                                 std::uint32_t)
+bool ScriptedProcess::createPipe(Handle* readEnd, Handle* writeEnd, const SecurityAttributes* attributes, std::uint32_t)
 {
     ++createPipeCalls;
     if (failCreatePipe) {
@@ -22,8 +21,8 @@ bool ScriptedProcess::createPipe(Handle* readEnd, Handle* writeEnd, const Securi
     return true;
 }
 
-bool ScriptedProcess::createProcess(std::wstring& line, bool inherit, std::uint32_t flags,
-                                    const StartupInfo& info, ProcessInformation* process)
+bool ScriptedProcess::createProcess(std::wstring& line, bool inherit, std::uint32_t flags, const StartupInfo& info,
+                                    ProcessInformation* process)
 {
     ++createProcessCalls;
     commandLine = line;

@@ -18,9 +18,9 @@ public:
     ~TempProfile();
 
     QString home() const;
-    QString dataHome() const;   // ~/.local/share
+    QString dataHome() const; // ~/.local/share
     QString configHome() const; // ~/.config
-    QString music() const;      // ~/Music
+    QString music() const; // ~/Music
     QString path(const QString& relative) const { return home() + "/" + relative; }
 
     // The product's folders: Qt's data location joined with "Zorvik Music",

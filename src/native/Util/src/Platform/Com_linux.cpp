@@ -19,10 +19,7 @@ constexpr std::int32_t CIM_STRING = 8;
 
 QString text(const char16_t* value) { return value ? QString::fromUtf16(value) : QString(); }
 
-bool sameIgnoringCase(const QString& a, const char* b)
-{
-    return a.compare(QLatin1String(b), Qt::CaseInsensitive) == 0;
-}
+bool sameIgnoringCase(const QString& a, const char* b) { return a.compare(QLatin1String(b), Qt::CaseInsensitive) == 0; }
 
 // The apartment of the calling thread.
 struct Apartment {
@@ -55,8 +52,7 @@ class Object final : public RefCounted<IWbemClassObject> {
 public:
     explicit Object(Properties properties) : properties_(std::move(properties)) {}
 
-    HRESULT get(const char16_t* name, std::int32_t, Variant* value, std::int32_t* type,
-                std::int32_t* flavor) override
+    HRESULT get(const char16_t* name, std::int32_t, Variant* value, std::int32_t* type, std::int32_t* flavor) override
     {
         if (!name)
             return WBEM_E_INVALID_PARAMETER;

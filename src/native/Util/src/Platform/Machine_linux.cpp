@@ -82,9 +82,8 @@ public:
 
     // The computer's own name maps to the machine's domain SID,
     // S-1-5-21-a-b-c, whose three numbers come from /etc/machine-id.
-    bool lookupAccountName(const char16_t* systemName, const char16_t* accountName, void* sid,
-                           std::uint32_t* sidSize, char16_t* referencedDomainName, std::uint32_t* domainSize,
-                           SidNameUse* use) override
+    bool lookupAccountName(const char16_t* systemName, const char16_t* accountName, void* sid, std::uint32_t* sidSize,
+                           char16_t* referencedDomainName, std::uint32_t* domainSize, SidNameUse* use) override
     {
         if (!accountName || !sidSize || !domainSize || !use) {
             setLastError(ERROR_INVALID_PARAMETER_CODE);
@@ -251,9 +250,8 @@ public:
         status->totalVirtual = 0x7FFE0000u; // a 32-bit process's user space
         status->availVirtual = status->totalVirtual;
         status->availExtendedVirtual = 0;
-        status->memoryLoad = status->totalPhys
-                                 ? static_cast<std::uint32_t>(100 - status->availPhys * 100 / status->totalPhys)
-                                 : 0;
+        status->memoryLoad =
+            status->totalPhys ? static_cast<std::uint32_t>(100 - status->availPhys * 100 / status->totalPhys) : 0;
         setLastError(0);
         return true;
     }

@@ -8,9 +8,9 @@
 #include <climits>
 #include <fcntl.h>
 #include <map>
-#include <poll.h>
 #include <memory>
 #include <mutex>
+#include <poll.h>
 #include <signal.h>
 #include <spawn.h>
 #include <sys/ioctl.h>
@@ -44,8 +44,7 @@ struct Entry {
 
 class LinuxProcess final : public Process {
 public:
-    bool createPipe(Handle* readEnd, Handle* writeEnd, const SecurityAttributes* attributes,
-                    std::uint32_t) override
+    bool createPipe(Handle* readEnd, Handle* writeEnd, const SecurityAttributes* attributes, std::uint32_t) override
     {
         if (!readEnd || !writeEnd) {
             setLastError(ERROR_INVALID_PARAMETER_CODE);
@@ -87,7 +86,8 @@ public:
                 if (fd >= 0)
                     posix_spawn_file_actions_adddup2(&actions, fd, target);
                 else
-                    posix_spawn_file_actions_addopen(&actions, target, "/dev/null", target == 0 ? O_RDONLY : O_WRONLY, 0);
+                    posix_spawn_file_actions_addopen(&actions, target, "/dev/null", target == 0 ? O_RDONLY : O_WRONLY,
+                                                     0);
             }
         }
 

@@ -51,15 +51,15 @@ public:
     virtual ~Registry() = default;
 
     // RegOpenKeyExA. subKey may be null or empty (the root itself).
-    virtual RegistryStatus openKey(RegistryKey root, const char* subKey, std::uint32_t options,
-                                   std::uint32_t access, RegistryKey* result) = 0;
+    virtual RegistryStatus openKey(RegistryKey root, const char* subKey, std::uint32_t options, std::uint32_t access,
+                                   RegistryKey* result) = 0;
 
     // RegQueryValueExA. On entry *dataSize is the capacity of data in bytes;
     // on success it holds the value's size (a string counts its NUL). With
     // data null the size alone is returned. ERROR_MORE_DATA leaves data as it
     // was and sets *dataSize to the size needed. type may be null.
-    virtual RegistryStatus queryValue(RegistryKey key, const char* valueName, std::uint32_t* type,
-                                      std::uint8_t* data, std::uint32_t* dataSize) = 0;
+    virtual RegistryStatus queryValue(RegistryKey key, const char* valueName, std::uint32_t* type, std::uint8_t* data,
+                                      std::uint32_t* dataSize) = 0;
 
     // RegCloseKey.
     virtual RegistryStatus closeKey(RegistryKey key) = 0;

@@ -7,8 +7,8 @@
 #include <cctype>
 #include <cstring>
 #include <map>
-#include <optional>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -30,10 +30,7 @@ std::string lowerCase(std::string text)
     return text;
 }
 
-bool startsWith(const std::string& text, const std::string& head)
-{
-    return text.compare(0, head.size(), head) == 0;
-}
+bool startsWith(const std::string& text, const std::string& head) { return text.compare(0, head.size(), head) == 0; }
 
 Value stringValue(const std::string& text)
 {
@@ -93,8 +90,8 @@ bool readValue(const std::string& path, const std::string& name, Value* out)
         const std::string id = LinuxFacts::machineIdHex();
         if (id.empty())
             return false;
-        *out = stringValue(id.substr(0, 8) + "-" + id.substr(8, 4) + "-" + id.substr(12, 4) + "-"
-                           + id.substr(16, 4) + "-" + id.substr(20));
+        *out = stringValue(id.substr(0, 8) + "-" + id.substr(8, 4) + "-" + id.substr(12, 4) + "-" + id.substr(16, 4)
+                           + "-" + id.substr(20));
         return true;
     }
     const int processor = processorOf(path);

@@ -64,8 +64,7 @@ public:
     // True when the running system meets every field named in typeMask
     // under the conditions of conditionMask; false with getLastError()
     // ERROR_OLD_WIN_VERSION_CODE when it does not.
-    virtual bool verifyVersionInfo(const OsVersionInfo& info, std::uint32_t typeMask,
-                                   std::uint64_t conditionMask) = 0;
+    virtual bool verifyVersionInfo(const OsVersionInfo& info, std::uint32_t typeMask, std::uint64_t conditionMask) = 0;
 
     static Version& native();
 };
