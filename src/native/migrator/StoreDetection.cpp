@@ -27,11 +27,13 @@ constexpr std::uint32_t REAP_MILLISECONDS = 1000;
 const char NAME_FIRST_PART[] = "ZorvikMobileLLC";
 constexpr std::size_t NAME_LENGTH = sizeof NAME_FIRST_PART - 1 + 1 + sizeof "ZorvikMusic" - 1;
 
-// Reads what the pipe holds now, without blocking.
-void drainPipe(Process& process, Handle readEnd, StoreAppSearch& search)
+// Reads what the pipe holds now, without blocking, until it is empty or the
+// deadline has passed: a writer faster than this loop must not keep it from
+// the time bound.
+void drainPipe(Process& process, Handle readEnd, StoreAppSearch& search, std::chrono::steady_clock::time_point deadline)
 {
     std::uint32_t available = 0;
-    while (process.peekNamedPipe(readEnd, &available) && available > 0) {
+    while (std::chrono::steady_clock::now() < deadline && process.peekNamedPipe(readEnd, &available) && available > 0) {
         char buffer[READ_CHUNK];
         std::uint32_t bytesRead = 0;
         if (!process.readFile(readEnd, buffer, std::min(available, READ_CHUNK), &bytesRead) || bytesRead == 0)
@@ -57,11 +59,14 @@ bool outputNamesStoreApp(const std::string& output)
     // over the whole output its leading ".*" backtracks from every offset,
     // which takes minutes on a large listing without the name, and the
     // installer waits for us.
+    // Nothing is allocated for output without the first part of the name.
+    std::size_t at = output.find(NAME_FIRST_PART);
+    if (at == std::string::npos)
+        return false;
     const QRegExp pattern(QStringLiteral(".*ZorvikMobileLLC.ZorvikMusic.*"), Qt::CaseSensitive, QRegExp::RegExp);
-    for (std::size_t at = output.find(NAME_FIRST_PART); at != std::string::npos;
-         at = output.find(NAME_FIRST_PART, at + 1)) {
-        const std::string window = output.substr(at, NAME_LENGTH);
-        if (pattern.indexIn(QString::fromLatin1(window.data(), static_cast<int>(window.size())), 0) >= 0)
+    for (; at != std::string::npos; at = output.find(NAME_FIRST_PART, at + 1)) {
+        const int length = static_cast<int>(std::min(NAME_LENGTH, output.size() - at));
+        if (pattern.indexIn(QString::fromLatin1(output.data() + at, length), 0) >= 0)
             return true;
     }
     return false;
@@ -119,7 +124,7 @@ int detectStoreApp(std::chrono::milliseconds waitLimit)
     bool ended = false;
     for (;;) {
         ended = process.waitForProcessOrPipeData(child.process, readEnd, POLL_MILLISECONDS) == WAIT_OBJECT_0_CODE;
-        drainPipe(process, readEnd, search);
+        drainPipe(process, readEnd, search, deadline);
         if (ended || std::chrono::steady_clock::now() >= deadline)
             break;
     }

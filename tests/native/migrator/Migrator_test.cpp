@@ -263,6 +263,18 @@ TEST_F(MigratorRun, APowershellThatLeavesAProcessHoldingThePipeEndsTheRunAtOnce)
     EXPECT_EQ(readAll(marker(profile_)), MARKER_CONTENT);
 }
 
+TEST_F(MigratorRun, APowershellThatNeverStopsWritingIsStoppedAtTheBound)
+{
+    // Faster than the migrator reads: the pipe never runs empty.
+    fakePowershell("exec yes 'ZorvikMobileLLC.Other ZorvikMobileLLC.Other'");
+
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_EQ(runMigrator(std::chrono::milliseconds(500)), 1);
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(10));
+    EXPECT_EQ(archivedLogContent(profile_),
+              logOf({VERSION_LINE, WINDOWS_10, CHECKING, "powershell command did not finish in time, stopping it"}));
+}
+
 TEST_F(MigratorRun, TwoArchivesInTheSameSecondLeaveTheSecond)
 {
     // Retried when the clock crosses a second between the two archives.
