@@ -1,3 +1,4 @@
+#include "FileSystem/FileInUse.h"
 #include "LongPath/LongPath.h"
 
 #include <QTemporaryDir>
@@ -187,3 +188,35 @@ TEST_F(LongPathFiles, RemoveReportsWhetherSomethingWasRemoved)
 }
 
 } // namespace
+
+TEST(LongPathText, FromTextIsTheUtf8BytesWhateverTheLocale)
+{
+    // "é", "Ω" and a character outside the BMP (a surrogate pair in Qt's text).
+    const QString text = QString::fromUtf8("/tmp/\xC3\xA9/\xCE\xA9/\xF0\x9F\x98\x80.log");
+    EXPECT_EQ(lp::fromText(text).native(), "/tmp/\xC3\xA9/\xCE\xA9/\xF0\x9F\x98\x80.log");
+    EXPECT_EQ(lp::fromText(QString()).native(), "");
+}
+
+TEST_F(LongPathFiles, RemoveHeldRemovesUnderItsOwnHoldAndHonoursOthersWithoutOne)
+{
+    lp::createDirectories(deep_);
+    const fs::path mine = deep_ / "mine.log";
+    const fs::path theirs = deep_ / "theirs.log";
+    write(mine, "x");
+    write(theirs, "x");
+
+    Tellan::FileInUse hold(mine);
+    ASSERT_TRUE(hold.held());
+    EXPECT_FALSE(lp::remove(mine));
+    EXPECT_TRUE(lp::removeHeld(mine, hold));
+    EXPECT_FALSE(fs::exists(mine));
+    EXPECT_FALSE(hold.held());
+
+    Tellan::FileInUse other(theirs);
+    Tellan::FileInUse none;
+    EXPECT_FALSE(lp::removeHeld(theirs, none));
+    EXPECT_TRUE(fs::exists(theirs));
+    other.release();
+    EXPECT_TRUE(lp::removeHeld(theirs, none));
+    EXPECT_FALSE(fs::exists(theirs));
+}

@@ -1,4 +1,5 @@
 #include "LongPath/LongPath.h"
+#include "FileSystem/FileInUse.h"
 #include "LongPath/KernelPath.h"
 #include "Platform/FileShare.h"
 #include "Platform/Platform.h"
@@ -57,6 +58,8 @@ bool copyFile(const fs::path& from, const fs::path& to)
 
 } // namespace
 
+fs::path fromText(const QString& text) { return fs::path(text.toUtf8().toStdString()); }
+
 fs::path toLongPath(const fs::path& path)
 {
     if (wideLength(path) < LONG_PATH_LIMIT)
@@ -110,6 +113,18 @@ bool remove(const fs::path& path)
     }
     boost::system::error_code error;
     return fs::remove(kernel, error);
+}
+
+bool removeHeld(const fs::path& path, FileInUse& hold)
+{
+    if (!hold.held())
+        return LongPath::remove(path);
+    // Our hold keeps every other holder out, so the file is removed before
+    // anyone else can take it up; only then does the hold go.
+    boost::system::error_code error;
+    const bool removed = fs::remove(forKernel(path), error);
+    hold.release();
+    return removed;
 }
 
 } // namespace LongPath

@@ -4,12 +4,22 @@
 // Windows file functions need for paths of 260 characters or more. None of
 // them changes its arguments; every call converts its paths anew.
 
+#include <QString>
+
 #include <boost/filesystem/path.hpp>
 
 #include <cstdint>
 
 namespace Tellan {
+
+class FileInUse;
+
 namespace LongPath {
+
+// A path from Qt's text, through UTF-8 whatever the process locale: a path
+// made from wide text converts through the locale, which throws for a
+// non-ASCII name under LC_ALL=C and for any name under an invalid LANG.
+boost::filesystem::path fromText(const QString& text);
 
 // Backslash, backslash, question mark, backslash.
 extern const char* const LONG_PATH_PREFIX;
@@ -39,6 +49,10 @@ void rename(const boost::filesystem::path& oldPath, const boost::filesystem::pat
 // True when a file (or an empty folder) was removed; a missing file or an
 // error gives false.
 bool remove(const boost::filesystem::path& path);
+
+// Removes a file that `hold` holds in use, then releases the hold, so that
+// no one else can take the file up between the two. Without a hold: remove.
+bool removeHeld(const boost::filesystem::path& path, FileInUse& hold);
 
 } // namespace LongPath
 } // namespace Tellan
