@@ -6,7 +6,8 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 
 build=build
-options=()
+# Warnings fail the build here, as in CI.
+options=(-DZORVIK_WERROR=ON)
 if [ "${1:-}" = "--sanitize" ]; then
   build=build-sanitize
   options+=(-DZORVIK_SANITIZE=ON -DZORVIK_BUILD_BENCH=OFF)

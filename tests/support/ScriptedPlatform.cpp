@@ -13,18 +13,6 @@ bool ScriptedAccount::getUserName(char16_t* buffer, std::uint32_t* size)
     return Account::copyName(userName, buffer, size);
 }
 
-void ScriptedThreads::setThreadName(std::uint32_t threadId, const char* name)
-{
-    std::lock_guard<std::mutex> lock(mutex_);
-    names_.emplace_back(threadId, name ? name : "");
-}
-
-std::vector<std::pair<std::uint32_t, std::string>> ScriptedThreads::names() const
-{
-    std::lock_guard<std::mutex> lock(mutex_);
-    return names_;
-}
-
 ScriptedVersion::ScriptedVersion(std::uint32_t major, std::uint32_t minor, std::uint8_t productType)
 {
     running.size = sizeof(OsVersionInfo);
@@ -47,8 +35,7 @@ bool ScriptedVersion::getVersionEx(OsVersionInfo& info)
     return true;
 }
 
-bool ScriptedVersion::verifyVersionInfo(const OsVersionInfo& info, std::uint32_t typeMask,
-                                        std::uint64_t conditionMask)
+bool ScriptedVersion::verifyVersionInfo(const OsVersionInfo& info, std::uint32_t typeMask, std::uint64_t conditionMask)
 {
     ++verifyCalls;
     if (failVerify) {

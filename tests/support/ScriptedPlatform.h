@@ -6,15 +6,12 @@
 
 #include "Platform/Account.h"
 #include "Platform/Platform.h"
-#include "Platform/Threads.h"
 #include "Platform/Version.h"
 
 #include <QString>
 
 #include <cstdint>
-#include <mutex>
 #include <string>
-#include <vector>
 
 namespace TestSupport {
 
@@ -25,21 +22,6 @@ public:
     QString userName;
     bool fail = false;
     std::uint32_t failCode = Tellan::Platform::ERROR_ACCESS_DENIED_CODE;
-};
-
-class ScriptedThreads : public Tellan::Platform::Threads {
-public:
-    std::uint32_t currentThreadId() override { return Tellan::Platform::Threads::native().currentThreadId(); }
-    void setThreadName(std::uint32_t threadId, const char* name) override;
-    bool isDebuggerPresent() override { return debuggerPresent; }
-
-    std::vector<std::pair<std::uint32_t, std::string>> names() const;
-
-    bool debuggerPresent = false;
-
-private:
-    mutable std::mutex mutex_;
-    std::vector<std::pair<std::uint32_t, std::string>> names_;
 };
 
 // Reports `running` (a 284-byte record) and compares against it like the

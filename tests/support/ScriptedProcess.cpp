@@ -7,8 +7,7 @@ namespace TestSupport {
 
 using namespace Tellan::Platform;
 
-bool ScriptedProcess::createPipe(Handle* readEnd, Handle* writeEnd, const SecurityAttributes* attributes,
-                                 std::uint32_t)
+bool ScriptedProcess::createPipe(Handle* readEnd, Handle* writeEnd, const SecurityAttributes* attributes, std::uint32_t)
 {
     ++createPipeCalls;
     if (failCreatePipe) {
@@ -22,8 +21,8 @@ bool ScriptedProcess::createPipe(Handle* readEnd, Handle* writeEnd, const Securi
     return true;
 }
 
-bool ScriptedProcess::createProcess(std::wstring& line, bool inherit, std::uint32_t flags,
-                                    const StartupInfo& info, ProcessInformation* process)
+bool ScriptedProcess::createProcess(std::wstring& line, bool inherit, std::uint32_t flags, const StartupInfo& info,
+                                    ProcessInformation* process)
 {
     ++createProcessCalls;
     commandLine = line;
@@ -64,6 +63,17 @@ std::uint32_t ScriptedProcess::waitForSingleObject(Handle handle, std::uint32_t 
         return WAIT_FAILED_CODE;
     }
     return ended_ ? WAIT_OBJECT_0_CODE : WAIT_TIMEOUT_CODE;
+}
+
+std::uint32_t ScriptedProcess::waitForProcessOrPipeData(Handle process, Handle pipe, std::uint32_t milliseconds)
+{
+    if (pipe != READ_END) {
+        waitTimeouts.push_back(milliseconds);
+        setLastError(ERROR_INVALID_HANDLE_CODE);
+        return WAIT_FAILED_CODE;
+    }
+    const std::uint32_t result = waitForSingleObject(process, milliseconds);
+    return result == WAIT_TIMEOUT_CODE && !pipe_.empty() ? WAIT_PIPE_DATA_CODE : result;
 }
 
 bool ScriptedProcess::peekNamedPipe(Handle pipe, std::uint32_t* totalBytesAvailable)

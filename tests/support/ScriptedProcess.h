@@ -2,8 +2,10 @@
 
 // A scripted child process and pipe. No time passes: every wait returns at
 // once. Before each wait the next piece of `output` becomes readable; the
-// process ends after `waitsBeforeEnd` waits that time out (never when -1)
-// or when terminated, and then whatever is left of `output` is readable.
+// process ends after `waitsBeforeEnd` waits that did not see it end (never
+// when -1) or when terminated, and then whatever is left of `output` is
+// readable. A wait for the process or data reports data when the pipe
+// holds some.
 // Install with Tellan::Platform::ScopedInstall<Tellan::Platform::Process>.
 
 #include "Platform/Platform.h"
@@ -30,6 +32,7 @@ public:
                        const Tellan::Platform::StartupInfo& startup,
                        Tellan::Platform::ProcessInformation* info) override;
     std::uint32_t waitForSingleObject(Handle handle, std::uint32_t milliseconds) override;
+    std::uint32_t waitForProcessOrPipeData(Handle process, Handle pipe, std::uint32_t milliseconds) override;
     bool peekNamedPipe(Handle pipe, std::uint32_t* totalBytesAvailable) override;
     bool readFile(Handle handle, void* buffer, std::uint32_t bytesToRead, std::uint32_t* bytesRead) override;
     bool closeHandle(Handle handle) override;

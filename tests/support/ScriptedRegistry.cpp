@@ -94,7 +94,7 @@ RegistryStatus ScriptedRegistry::openKey(RegistryKey root, const char* subKey, s
     call.access = access;
     calls_.push_back(call);
     if (root != HKEY_LOCAL_MACHINE_KEY)
-        return ERROR_INVALID_HANDLE_STATUS;
+        return ERROR_INVALID_HANDLE_CODE;
     const View view = (access & KEY_WOW64_64KEY) ? VIEW_64 : OWN_VIEW;
     const auto it = keys_[view].find(normalised(call.path));
     if (it == keys_[view].end())
@@ -119,7 +119,7 @@ RegistryStatus ScriptedRegistry::queryValue(RegistryKey handle, const char* valu
         call.path = open->second.path;
     calls_.push_back(call);
     if (open == open_.end())
-        return ERROR_INVALID_HANDLE_STATUS;
+        return ERROR_INVALID_HANDLE_CODE;
     const Key& k = keys_[open->second.view][open->second.path];
     const auto v = k.values.find(normalised(call.value));
     if (v == k.values.end())
@@ -148,7 +148,7 @@ RegistryStatus ScriptedRegistry::closeKey(RegistryKey handle)
     const auto open = open_.find(handle);
     if (open == open_.end()) {
         calls_.push_back(call);
-        return ERROR_INVALID_HANDLE_STATUS;
+        return ERROR_INVALID_HANDLE_CODE;
     }
     call.path = open->second.path;
     calls_.push_back(call);

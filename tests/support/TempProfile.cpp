@@ -41,6 +41,30 @@ QString TempProfile::home() const { return dir_.path(); }
 QString TempProfile::dataHome() const { return home() + "/.local/share"; }
 QString TempProfile::configHome() const { return home() + "/.config"; }
 QString TempProfile::music() const { return home() + "/Music"; }
+QString TempProfile::productRoot() const { return dataHome() + "/Zorvik Music"; }
+QString TempProfile::logsFolder() const { return productRoot() + "/Logs"; }
+QString TempProfile::settingsFile() const { return configHome() + "/Zorvik Services LLC/Zorvik Music.conf"; }
+QString TempProfile::bin() const { return home() + "/bin"; }
+
+void TempProfile::fakeProgram(const QString& name, const std::string& body) const
+{
+    QDir().mkpath(bin());
+    QFile file(bin() + "/" + name);
+    if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate)
+        || file.write(QByteArray("#!/bin/sh\n") + QByteArray::fromStdString(body) + "\n") < 0)
+        throw std::runtime_error("cannot write " + file.fileName().toStdString());
+    file.close();
+    file.setPermissions(QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner);
+}
+
+QProcessEnvironment TempProfile::environment() const
+{
+    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    environment.insert("HOME", home());
+    environment.insert("XDG_DATA_HOME", dataHome());
+    environment.insert("XDG_CONFIG_HOME", configHome());
+    return environment;
+}
 
 void writeFile(const QString& path, qint64 size, qint64 lastWrite)
 {

@@ -1,23 +1,42 @@
 #pragma once
 
+#include <QProcessEnvironment>
 #include <QString>
 #include <QTemporaryDir>
+
+#include <string>
 
 namespace TestSupport {
 
 // A throw-away user profile: HOME, XDG_DATA_HOME, XDG_CONFIG_HOME and the
 // music folder (through user-dirs.dirs) point into a temporary folder for
 // the life of the object. Make it before anything asks QStandardPaths.
+// Child processes get the same profile through environment().
 class TempProfile {
 public:
     TempProfile();
     ~TempProfile();
 
     QString home() const;
-    QString dataHome() const;   // ~/.local/share
+    QString dataHome() const; // ~/.local/share
     QString configHome() const; // ~/.config
-    QString music() const;      // ~/Music
+    QString music() const; // ~/Music
     QString path(const QString& relative) const { return home() + "/" + relative; }
+
+    // The product's folders: Qt's data location joined with "Zorvik Music",
+    // and its Logs folder. Neither is made here.
+    QString productRoot() const;
+    QString logsFolder() const;
+    // The file of the application's settings (Qt's INI file on Linux).
+    QString settingsFile() const;
+
+    // ~/bin, for stand-ins of programs a test puts first on PATH.
+    QString bin() const;
+    // Writes bin()/name as a /bin/sh script running `body`.
+    void fakeProgram(const QString& name, const std::string& body) const;
+
+    // This process's environment with the profile's HOME and XDG folders.
+    QProcessEnvironment environment() const;
 
 private:
     QTemporaryDir dir_;

@@ -22,17 +22,23 @@ constexpr std::uint32_t READ_CHUNK = 1023;
 // not to matter to the installer.
 constexpr std::uint32_t REAP_MILLISECONDS = 1000;
 
-// Reads what the pipe holds now, without blocking.
-void drainPipe(Process& process, Handle readEnd, std::string& output)
+// The pattern matches exactly where "ZorvikMobileLLC", any one character
+// and "ZorvikMusic" stand in a row.
+const char NAME_FIRST_PART[] = "ZorvikMobileLLC";
+constexpr std::size_t NAME_LENGTH = sizeof NAME_FIRST_PART - 1 + 1 + sizeof "ZorvikMusic" - 1;
+
+// Reads what the pipe holds now, without blocking, until it is empty or the
+// deadline has passed: a writer faster than this loop must not keep it from
+// the time bound.
+void drainPipe(Process& process, Handle readEnd, StoreAppSearch& search, std::chrono::steady_clock::time_point deadline)
 {
     std::uint32_t available = 0;
-    while (process.peekNamedPipe(readEnd, &available) && available > 0) {
-        char buffer[READ_CHUNK + 1];
+    while (std::chrono::steady_clock::now() < deadline && process.peekNamedPipe(readEnd, &available) && available > 0) {
+        char buffer[READ_CHUNK];
         std::uint32_t bytesRead = 0;
         if (!process.readFile(readEnd, buffer, std::min(available, READ_CHUNK), &bytesRead) || bytesRead == 0)
             break;
-        buffer[bytesRead] = 0;
-        output.append(buffer); // up to a zero byte, as a C string
+        search.take(buffer, bytesRead);
     }
 }
 
@@ -49,20 +55,35 @@ void writeMarkerFile()
 
 bool outputNamesStoreApp(const std::string& output)
 {
-    // The pattern matches exactly where "ZorvikMobileLLC", any one character
-    // and "ZorvikMusic" stand in a row. It is tried on each such window
-    // only: over the whole output its leading ".*" backtracks from every
-    // offset, which takes minutes on a large listing without the name, and
-    // the installer waits for us.
-    static const char FIRST_PART[] = "ZorvikMobileLLC";
-    constexpr std::size_t WINDOW = sizeof FIRST_PART - 1 + 1 + sizeof "ZorvikMusic" - 1;
+    // The pattern is tried on each window where the name could stand only:
+    // over the whole output its leading ".*" backtracks from every offset,
+    // which takes minutes on a large listing without the name, and the
+    // installer waits for us.
+    // Nothing is allocated for output without the first part of the name.
+    std::size_t at = output.find(NAME_FIRST_PART);
+    if (at == std::string::npos)
+        return false;
     const QRegExp pattern(QStringLiteral(".*ZorvikMobileLLC.ZorvikMusic.*"), Qt::CaseSensitive, QRegExp::RegExp);
-    for (std::size_t at = output.find(FIRST_PART); at != std::string::npos; at = output.find(FIRST_PART, at + 1)) {
-        const std::string window = output.substr(at, WINDOW);
-        if (pattern.indexIn(QString::fromLatin1(window.data(), static_cast<int>(window.size())), 0) >= 0)
+    for (; at != std::string::npos; at = output.find(NAME_FIRST_PART, at + 1)) {
+        const int length = static_cast<int>(std::min(NAME_LENGTH, output.size() - at));
+        if (pattern.indexIn(QString::fromLatin1(output.data() + at, length), 0) >= 0)
             return true;
     }
     return false;
+}
+
+void StoreAppSearch::take(const char* chunk, std::size_t size)
+{
+    size = static_cast<std::size_t>(std::find(chunk, chunk + size, '\0') - chunk);
+    if (size == 0 || found_)
+        return;
+    anyOutput_ = true;
+    // A name that ends in this chunk begins at most NAME_LENGTH - 1 bytes
+    // before it; every name that ended earlier was looked for already.
+    tail_.append(chunk, size);
+    found_ = outputNamesStoreApp(tail_);
+    if (tail_.size() >= NAME_LENGTH)
+        tail_.erase(0, tail_.size() - (NAME_LENGTH - 1));
 }
 
 int detectStoreApp(std::chrono::milliseconds waitLimit)
@@ -70,7 +91,7 @@ int detectStoreApp(std::chrono::milliseconds waitLimit)
     appendMigratorMessage("running in standalone, checking for windows store app");
 
     std::wstring commandLine = L"powershell.exe Get-AppxPackage | ft Name -AutoSize";
-    std::string output;
+    StoreAppSearch search;
     Process& process = Installed<Process>::get();
 
     SecurityAttributes attributes;
@@ -95,14 +116,15 @@ int detectStoreApp(std::chrono::milliseconds waitLimit)
         return 1;
     }
 
-    // The pipe is drained between polls, so PowerShell never stays blocked
-    // on a full pipe for longer than one poll; the drain after the final
-    // wait collects the rest.
+    // Every wait ends as soon as PowerShell has written something, so it
+    // never stays blocked on a full pipe; the drain after the wait that saw
+    // it end collects the rest. Nothing waits for the end of the pipe, which
+    // a process PowerShell left behind may hold open.
     const auto deadline = std::chrono::steady_clock::now() + waitLimit;
     bool ended = false;
     for (;;) {
-        ended = process.waitForSingleObject(child.process, POLL_MILLISECONDS) == WAIT_OBJECT_0_CODE;
-        drainPipe(process, readEnd, output);
+        ended = process.waitForProcessOrPipeData(child.process, readEnd, POLL_MILLISECONDS) == WAIT_OBJECT_0_CODE;
+        drainPipe(process, readEnd, search, deadline);
         if (ended || std::chrono::steady_clock::now() >= deadline)
             break;
     }
@@ -121,7 +143,7 @@ int detectStoreApp(std::chrono::milliseconds waitLimit)
         return 1;
     }
 
-    if (!output.empty() && outputNamesStoreApp(output)) {
+    if (search.anyOutput() && search.found()) {
         appendMigratorMessage("found windows store version, creating file for installer to see");
         writeMarkerFile();
         return 0;

@@ -6,6 +6,7 @@
 // there. Single-threaded; logs each step to the migrator's log.
 
 #include <chrono>
+#include <cstddef>
 #include <string>
 
 // How long PowerShell may run in all. The installer waits for the migrator,
@@ -19,3 +20,21 @@ int detectStoreApp(std::chrono::milliseconds waitLimit = POWERSHELL_WAIT_LIMIT);
 
 // Whether PowerShell's output, taken as Latin-1, names the store package.
 bool outputNamesStoreApp(const std::string& output);
+
+// The same answer over the output as it arrives, chunk by chunk, keeping
+// only the bytes a name split across chunks needs: memory stays flat
+// however much PowerShell writes.
+class StoreAppSearch {
+public:
+    // One chunk as read from the pipe; a zero byte ends what is taken of it.
+    void take(const char* chunk, std::size_t size);
+    // Whether any byte was taken.
+    bool anyOutput() const { return anyOutput_; }
+    // Whether the output taken so far names the store package.
+    bool found() const { return found_; }
+
+private:
+    std::string tail_;
+    bool anyOutput_ = false;
+    bool found_ = false;
+};

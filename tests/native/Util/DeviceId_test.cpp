@@ -4,14 +4,15 @@
 
 #include "RecordText.h"
 #include "RecordingSink.h"
+#include "TempProfile.h"
 
 #include <QByteArray>
 #include <QDir>
 #include <QFile>
+#include <QFileInfo>
 #include <QProcess>
 #include <QProcessEnvironment>
 #include <QSettings>
-#include <QTemporaryDir>
 
 #include <boost/uuid/detail/sha1.hpp>
 
@@ -46,25 +47,17 @@ std::string salt() { return QByteArray::fromHex(kSaltHex).toStdString(); }
 
 std::string expectedId(bool failing) { return "ZRVK01" + independentSha1(DeviceIdFacts::hashInput(failing) + salt()); }
 
-std::string settingsFile(const QTemporaryDir& home)
-{
-    return (home.path() + "/.config/Zorvik Services LLC/Zorvik Music.conf").toStdString();
-}
-
 struct ChildRun {
     int exitCode = -1;
     std::string id;
     Lines records;
 };
 
-// The child program with HOME set to home, so that its settings live there.
-ChildRun runChild(const QTemporaryDir& home, const QStringList& arguments)
+// The child program in the profile, so that its settings live there.
+ChildRun runChild(const TestSupport::TempProfile& profile, const QStringList& arguments)
 {
     QProcess child;
-    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
-    environment.insert("HOME", home.path());
-    environment.remove("XDG_CONFIG_HOME");
-    child.setProcessEnvironment(environment);
+    child.setProcessEnvironment(profile.environment());
     child.setProcessChannelMode(QProcess::ForwardedErrorChannel);
     child.start(ZORVIK_TEST_BIN_DIR "/DeviceId_child", arguments);
     ChildRun run;
@@ -80,15 +73,15 @@ ChildRun runChild(const QTemporaryDir& home, const QStringList& arguments)
     return run;
 }
 
-void writeStoredId(const QTemporaryDir& home, const QString& id)
+void writeStoredId(const TestSupport::TempProfile& profile, const QString& id)
 {
-    QSettings settings(QString::fromStdString(settingsFile(home)), QSettings::IniFormat);
+    QSettings settings(profile.settingsFile(), QSettings::IniFormat);
     settings.setValue("device_id", id);
 }
 
-QString storedId(const QTemporaryDir& home)
+QString storedId(const TestSupport::TempProfile& profile)
 {
-    QSettings settings(QString::fromStdString(settingsFile(home)), QSettings::IniFormat);
+    QSettings settings(profile.settingsFile(), QSettings::IniFormat);
     return settings.value("device_id").toString();
 }
 
@@ -154,20 +147,18 @@ TEST(DeviceIdGenerator, HashesTheSixSourcesAndTheSaltOnceForEveryThreadThatAsks)
 
 TEST(DeviceIdStorage, AMissingIdIsGeneratedFromTheProbesAndStored)
 {
-    QTemporaryDir home;
-    ASSERT_TRUE(home.isValid());
-    const ChildRun run = runChild(home, {"scripted"});
+    TestSupport::TempProfile profile;
+    const ChildRun run = runChild(profile, {"scripted"});
     ASSERT_EQ(run.exitCode, 0);
     EXPECT_EQ(run.id, expectedId(false));
     EXPECT_EQ(run.records, (Lines{kGenerating, generatedRecord(run.id), kSaved}));
-    EXPECT_EQ(storedId(home).toStdString(), run.id);
+    EXPECT_EQ(storedId(profile).toStdString(), run.id);
 }
 
 TEST(DeviceIdStorage, FailedProbesAreHashedWithTheirFallbacksAfterTheirRecords)
 {
-    QTemporaryDir home;
-    ASSERT_TRUE(home.isValid());
-    const ChildRun run = runChild(home, {"failing"});
+    TestSupport::TempProfile profile;
+    const ChildRun run = runChild(profile, {"failing"});
     ASSERT_EQ(run.exitCode, 0);
     EXPECT_EQ(run.id, expectedId(true));
     const std::string probe = "TellanHelper : ";
@@ -194,40 +185,60 @@ TEST(DeviceIdStorage, FailedProbesAreHashedWithTheirFallbacksAfterTheirRecords)
 
 TEST(DeviceIdStorage, AStoredIdIsReturnedUnchangedAndAnEmptyOneCountsAsMissing)
 {
-    QTemporaryDir home;
-    ASSERT_TRUE(home.isValid());
+    TestSupport::TempProfile profile;
     for (const QString& stored : {QStringLiteral("not-a-device-id"), QStringLiteral("ZRVK01"), QStringLiteral(" x ")}) {
-        writeStoredId(home, stored);
-        const ChildRun run = runChild(home, {"scripted"});
+        writeStoredId(profile, stored);
+        const ChildRun run = runChild(profile, {"scripted"});
         ASSERT_EQ(run.exitCode, 0);
         EXPECT_EQ(run.id, stored.toStdString());
         EXPECT_TRUE(run.records.empty());
-        EXPECT_EQ(storedId(home), stored);
+        EXPECT_EQ(storedId(profile), stored);
     }
 
-    writeStoredId(home, QString());
-    const ChildRun run = runChild(home, {"scripted"});
+    writeStoredId(profile, QString());
+    const ChildRun run = runChild(profile, {"scripted"});
     ASSERT_EQ(run.exitCode, 0);
     EXPECT_EQ(run.id, expectedId(false));
     EXPECT_EQ(run.records.size(), 3u);
-    EXPECT_EQ(storedId(home).toStdString(), run.id);
+    EXPECT_EQ(storedId(profile).toStdString(), run.id);
+}
+
+TEST(DeviceIdStorage, AStoredIdWithCommasIsReturnedAsTheTextThatWasStored)
+{
+    // Written by another program than Qt, which would quote the text: Qt
+    // reads it as a list.
+    TestSupport::TempProfile profile;
+    for (const QByteArray& stored : {QByteArray("abc, def"), QByteArray("abc,def"), QByteArray("ZRVK01, ; note")}) {
+        const QByteArray file = "[General]\ndevice_id=" + stored + "\n";
+        QDir().mkpath(QFileInfo(profile.settingsFile()).absolutePath());
+        QFile out(profile.settingsFile());
+        ASSERT_TRUE(out.open(QIODevice::WriteOnly | QIODevice::Truncate));
+        out.write(file);
+        out.close();
+
+        const ChildRun run = runChild(profile, {"scripted"});
+        ASSERT_EQ(run.exitCode, 0);
+        EXPECT_EQ(run.id, stored.startsWith("ZRVK01") ? "ZRVK01," : stored.toStdString());
+        EXPECT_TRUE(run.records.empty());
+        QFile in(profile.settingsFile());
+        ASSERT_TRUE(in.open(QIODevice::ReadOnly));
+        EXPECT_EQ(in.readAll(), file);
+    }
 }
 
 TEST(DeviceIdStorage, ThreadsThatFindNoIdAllGetAndStoreTheSameOne)
 {
-    QTemporaryDir home;
-    ASSERT_TRUE(home.isValid());
-    const ChildRun run = runChild(home, {"scripted", "threads"});
+    TestSupport::TempProfile profile;
+    const ChildRun run = runChild(profile, {"scripted", "threads"});
     ASSERT_EQ(run.exitCode, 0); // 3 would mean the threads disagreed
     EXPECT_EQ(run.id, expectedId(false));
-    EXPECT_EQ(storedId(home).toStdString(), run.id);
+    EXPECT_EQ(storedId(profile).toStdString(), run.id);
 }
 
 TEST(DeviceIdStorage, ThisMachinesIdIsStableAcrossProcessesAndKeptInTheSettingsFile)
 {
-    QTemporaryDir home;
-    ASSERT_TRUE(home.isValid());
-    const ChildRun first = runChild(home, {"native"});
+    TestSupport::TempProfile profile;
+    const ChildRun first = runChild(profile, {"native"});
     ASSERT_EQ(first.exitCode, 0);
     ASSERT_EQ(first.id.size(), 46u);
     EXPECT_EQ(first.id.compare(0, 6, "ZRVK01"), 0);
@@ -236,19 +247,19 @@ TEST(DeviceIdStorage, ThisMachinesIdIsStableAcrossProcessesAndKeptInTheSettingsF
     EXPECT_EQ(first.records.front(), kGenerating);
     EXPECT_EQ(first.records.back(), kSaved);
 
-    QFile file(QString::fromStdString(settingsFile(home)));
-    ASSERT_TRUE(file.open(QIODevice::ReadOnly)) << settingsFile(home);
+    QFile file(profile.settingsFile());
+    ASSERT_TRUE(file.open(QIODevice::ReadOnly)) << profile.settingsFile().toStdString();
     EXPECT_TRUE(file.readAll().contains(("device_id=" + first.id).c_str()));
     file.close();
 
-    const ChildRun second = runChild(home, {"native"});
+    const ChildRun second = runChild(profile, {"native"});
     ASSERT_EQ(second.exitCode, 0);
     EXPECT_EQ(second.id, first.id);
     EXPECT_TRUE(second.records.empty());
 
     // Without the stored id the same facts give the same id again.
-    ASSERT_TRUE(QFile::remove(QString::fromStdString(settingsFile(home))));
-    const ChildRun third = runChild(home, {"native"});
+    ASSERT_TRUE(QFile::remove(profile.settingsFile()));
+    const ChildRun third = runChild(profile, {"native"});
     ASSERT_EQ(third.exitCode, 0);
     EXPECT_EQ(third.id, first.id);
     EXPECT_EQ(third.records.front(), kGenerating);

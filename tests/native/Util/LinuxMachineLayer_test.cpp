@@ -26,8 +26,8 @@ TEST(LinuxRegistry, OpensKnownKeysInBothViewsAndAnswersLikeRegQueryValueEx)
     std::uint32_t size = sizeof buffer;
     EXPECT_EQ(registry.queryValue(key, "DigitalProductId", nullptr, buffer, &size), 2);
     EXPECT_EQ(registry.closeKey(key), 0);
-    EXPECT_EQ(registry.closeKey(key), ERROR_INVALID_HANDLE_STATUS);
-    EXPECT_EQ(registry.queryValue(key, "DigitalProductId", nullptr, buffer, &size), ERROR_INVALID_HANDLE_STATUS);
+    EXPECT_EQ(registry.closeKey(key), ERROR_INVALID_HANDLE_CODE);
+    EXPECT_EQ(registry.queryValue(key, "DigitalProductId", nullptr, buffer, &size), ERROR_INVALID_HANDLE_CODE);
 
     ASSERT_EQ(registry.openKey(HKEY_LOCAL_MACHINE_KEY, "SOFTWARE\\Microsoft\\Cryptography", 0, KEY_READ, &key), 0);
     std::uint32_t type = 0;
@@ -56,7 +56,7 @@ TEST(LinuxRegistry, OpensKnownKeysInBothViewsAndAnswersLikeRegQueryValueEx)
               0);
     EXPECT_EQ(registry.queryValue(key, "MachineGuid", nullptr, nullptr, &size), ERROR_ACCESS_DENIED_CODE);
     registry.closeKey(key);
-    EXPECT_EQ(registry.openKey(0x1234, "SOFTWARE", 0, KEY_READ, &key), ERROR_INVALID_HANDLE_STATUS);
+    EXPECT_EQ(registry.openKey(0x1234, "SOFTWARE", 0, KEY_READ, &key), ERROR_INVALID_HANDLE_CODE);
     EXPECT_EQ(registry.openKey(HKEY_LOCAL_MACHINE_KEY, "HARDWARE\\DESCRIPTION\\System\\CentralProcessor\\99999", 0,
                                KEY_READ, &key),
               2);

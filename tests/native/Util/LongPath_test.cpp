@@ -6,6 +6,7 @@
 #include <boost/filesystem.hpp>
 #include <boost/filesystem/fstream.hpp>
 
+#include <fcntl.h>
 #include <sys/stat.h>
 
 #include <gtest/gtest.h>
@@ -44,6 +45,19 @@ std::string accented()
     return s;
 }
 
+// 129 characters above U+FFFF: 258 UTF-16 units, 129 wide characters on
+// Linux, 516 bytes. Only the count in UTF-16 units puts the limit between
+// these two rows.
+std::string emoji129()
+{
+    std::string s;
+    for (int i = 0; i < 129; ++i)
+        s += "\xF0\x9F\x98\x80"; // U+1F600
+    return s;
+}
+const std::string emoji259 = "/" + emoji129();
+const std::string emoji260 = "/a" + emoji129();
+
 INSTANTIATE_TEST_SUITE_P(
     Cases, ToLongPath,
     ::testing::Values(LongFormCase{"Empty", "", ""},
@@ -53,7 +67,9 @@ INSTANTIATE_TEST_SUITE_P(
                       LongFormCase{"PrefixAtStart", atStart, atStart},
                       LongFormCase{"PrefixInTheMiddle", inMiddle, inMiddle},
                       LongFormCase{"PrefixBelowTheLimit", PREFIX + "short", PREFIX + "short"},
-                      LongFormCase{"Wide259InMoreBytes", accented(), accented()}),
+                      LongFormCase{"Wide259InMoreBytes", accented(), accented()},
+                      LongFormCase{"Utf16Units259AboveTheBasicPlane", emoji259, emoji259},
+                      LongFormCase{"Utf16Units260AboveTheBasicPlane", emoji260, PREFIX + emoji260}),
     [](const ::testing::TestParamInfo<LongFormCase>& info) { return std::string(info.param.name); });
 
 // Real files below a folder whose paths are longer than 260 characters.
@@ -130,7 +146,7 @@ TEST_F(LongPathFiles, RenameReplacesAnExistingFileAndIgnoresAMissingOne)
     EXPECT_FALSE(fs::exists(deep_ / "elsewhere"));
 }
 
-TEST_F(LongPathFiles, RenameMovesAcrossVolumes)
+TEST_F(LongPathFiles, RenameMovesAcrossVolumesKeepingLastWriteTimeAndMode)
 {
     struct stat tempStat{}, shmStat{};
     if (::stat(temp_.path().toLocal8Bit().constData(), &tempStat) != 0 || ::stat("/dev/shm", &shmStat) != 0
@@ -142,10 +158,19 @@ TEST_F(LongPathFiles, RenameMovesAcrossVolumes)
     const fs::path to = fs::path(other.path().toStdString()) / "moved.log";
     write(from, "across");
     write(to, "replaced");
+    // Pruning orders files by their last-write time.
+    const timespec times[2] = {{1000000000, 0}, {1000000000, 123456789}};
+    ASSERT_EQ(::utimensat(AT_FDCWD, from.c_str(), times, 0), 0);
+    ASSERT_EQ(::chmod(from.c_str(), 0640), 0);
 
     lp::rename(from, to);
     EXPECT_FALSE(fs::exists(from));
     EXPECT_EQ(read(to), "across");
+    struct stat moved {};
+    ASSERT_EQ(::stat(to.c_str(), &moved), 0);
+    EXPECT_EQ(moved.st_mtim.tv_sec, 1000000000);
+    EXPECT_EQ(moved.st_mtim.tv_nsec, 123456789);
+    EXPECT_EQ(moved.st_mode & 07777, 0640u);
 }
 
 TEST_F(LongPathFiles, RemoveReportsWhetherSomethingWasRemoved)

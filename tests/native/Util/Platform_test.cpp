@@ -3,12 +3,15 @@
 // Every facility header together: their names must not clash.
 #include "Platform/Account.h"
 #include "Platform/Com.h"
+#include "Platform/FileShare.h"
 #include "Platform/Machine.h"
 #include "Platform/Process.h"
 #include "Platform/Registry.h"
 #include "Platform/Threads.h"
 #include "ScriptedPlatform.h"
 
+#include <cerrno>
+#include <cstring>
 #include <thread>
 
 #include <gtest/gtest.h>
@@ -58,4 +61,57 @@ TEST(PlatformLayer, LastErrorIsPerThread)
     std::thread([&] { other = getLastError(); }).join();
     EXPECT_EQ(other, 0u);
     EXPECT_EQ(getLastError(), 5u);
+}
+
+struct ErrnoCase {
+    int error;
+    std::uint32_t code;
+    const char* text;
+};
+
+// One mapping from errno for every facility, and the system's wording for
+// each number it gives.
+TEST(PlatformErrors, ErrnoMapsToOneWindowsNumberWithTheSystemsText)
+{
+    const ErrnoCase cases[] = {
+        {ENOENT, 2, "The system cannot find the file specified.\r\n"},
+        {ENOTDIR, 3, "The system cannot find the path specified.\r\n"},
+        {EMFILE, 4, "The system cannot open the file.\r\n"},
+        {EACCES, 5, "Access is denied.\r\n"},
+        {EPERM, 5, "Access is denied.\r\n"},
+        {EBADF, 6, "The handle is invalid.\r\n"},
+        {ENOMEM, 8, "Not enough memory resources are available to process this command.\r\n"},
+        {EDOM, 31, "A device attached to the system is not functioning.\r\n"},
+        {ETXTBSY, 32, "The process cannot access the file because it is being used by another process.\r\n"},
+        {EINVAL, 87, "The parameter is incorrect.\r\n"},
+        {ENOEXEC, 193, "%1 is not a valid Win32 application.\r\n"},
+        {ENAMETOOLONG, 206, "The filename or extension is too long.\r\n"},
+    };
+    for (const ErrnoCase& c : cases) {
+        EXPECT_EQ(errorFromErrno(c.error), c.code) << std::strerror(c.error);
+        ASSERT_NE(errorMessageText(c.code), nullptr) << c.code;
+        EXPECT_STREQ(errorMessageText(c.code), c.text);
+    }
+    for (int error = 1; error < 134; ++error)
+        EXPECT_NE(errorMessageText(errorFromErrno(error)), nullptr) << std::strerror(error);
+}
+
+TEST(PlatformErrors, EveryNumberTheLayerDefinesHasItsText)
+{
+    for (const std::uint32_t code :
+         {ERROR_SUCCESS_CODE, ERROR_INVALID_FUNCTION_CODE, ERROR_FILE_NOT_FOUND_CODE, ERROR_PATH_NOT_FOUND_CODE,
+          ERROR_TOO_MANY_OPEN_FILES_CODE, ERROR_ACCESS_DENIED_CODE, ERROR_INVALID_HANDLE_CODE,
+          ERROR_NOT_ENOUGH_MEMORY_CODE, ERROR_OUTOFMEMORY_CODE, ERROR_GEN_FAILURE_CODE, ERROR_SHARING_VIOLATION_CODE,
+          ERROR_INVALID_PARAMETER_CODE, ERROR_BUFFER_OVERFLOW_CODE, ERROR_INSUFFICIENT_BUFFER_CODE,
+          ERROR_BAD_EXE_FORMAT_CODE, ERROR_FILENAME_EXCED_RANGE_CODE, ERROR_MORE_DATA_CODE,
+          ERROR_MR_MID_NOT_FOUND_CODE, ERROR_OLD_WIN_VERSION_CODE, ERROR_NONE_MAPPED_CODE, ERROR_INVALID_SID_CODE,
+          ERROR_RESOURCE_LANG_NOT_FOUND_CODE, WSAEFAULT_CODE, WSAVERNOTSUPPORTED_CODE, WSANOTINITIALISED_CODE}) {
+        const char* text = errorMessageText(code);
+        ASSERT_NE(text, nullptr) << code;
+        EXPECT_GT(std::strlen(text), 2u);
+        EXPECT_STREQ(text + std::strlen(text) - 2, "\r\n") << code;
+    }
+    // An HRESULT made from a Windows error reads as that error; others have none.
+    EXPECT_STREQ(errorMessageText(0x80070020u), errorMessageText(ERROR_SHARING_VIOLATION_CODE));
+    EXPECT_EQ(errorMessageText(424242), nullptr);
 }

@@ -1,3 +1,4 @@
+#include "Platform/CommandLine.h"
 #include "Platform/Platform.h"
 #include "Platform/Process.h"
 
@@ -5,6 +6,7 @@
 #include <unistd.h>
 
 #include <string>
+#include <vector>
 
 #include <gtest/gtest.h>
 
@@ -61,41 +63,44 @@ struct PipedChild {
     }
 };
 
-const std::wstring printArgs = L"sh -c \"printf '[%s]' \\\"$@\\\"\" sh ";
-
-TEST(NativeProcess, ChildWritesBothStandardStreamsToThePipeAndReadsNoInput)
-{
-    PipedChild child;
-    // `cat` ends at once only when its standard input is at its end.
-    ASSERT_TRUE(child.start(L"sh -c \"echo out; echo err >&2; cat; echo done\""));
-    EXPECT_NE(child.info.processId, 0u);
-    EXPECT_EQ(child.collect(), "out\nerr\ndone\n");
-}
-
 struct WordsCase {
     const char* name;
-    std::wstring arguments;
-    std::string printed;
+    std::wstring commandLine;
+    std::vector<std::string> words;
 };
 
-class NativeProcessWords : public ::testing::TestWithParam<WordsCase> {};
+class CommandLineWords : public ::testing::TestWithParam<WordsCase> {};
 
-TEST_P(NativeProcessWords, CommandLineIsSplitAsAWindowsChildWouldSplitIt)
+TEST_P(CommandLineWords, AreSplitAsAWindowsChildWouldSplitThem)
 {
-    PipedChild child;
-    ASSERT_TRUE(child.start(printArgs + GetParam().arguments));
-    EXPECT_EQ(child.collect(), GetParam().printed);
+    EXPECT_EQ(commandLineWords(GetParam().commandLine), GetParam().words);
 }
 
 INSTANTIATE_TEST_SUITE_P(
-    Cases, NativeProcessWords,
-    ::testing::Values(WordsCase{"Spaces", L"Get-AppxPackage | ft  Name -AutoSize", "[Get-AppxPackage][|][ft][Name][-AutoSize]"},
-                      WordsCase{"Quoted", L"\"two words\" x\"y z\"", "[two words][xy z]"},
-                      WordsCase{"EmptyQuotes", L"\"\" a", "[][a]"},
-                      WordsCase{"BackslashesNotBeforeAQuote", L"a\\\\b c\\", "[a\\\\b][c\\]"},
-                      WordsCase{"EscapedQuote", L"\\\"q\\\"", "[\"q\"]"},
-                      WordsCase{"EvenBackslashesBeforeAQuote", L"\"a\\\\\" b", "[a\\][b]"}),
+    Cases, CommandLineWords,
+    ::testing::Values(
+        WordsCase{"Empty", L"", {}},
+        WordsCase{"BlanksOnly", L" \t ", {}},
+        WordsCase{"Spaces", L"powershell.exe Get-AppxPackage | ft  Name -AutoSize",
+                  {"powershell.exe", "Get-AppxPackage", "|", "ft", "Name", "-AutoSize"}},
+        WordsCase{"TabsAndOuterBlanks", L"\ta\t b ", {"a", "b"}},
+        WordsCase{"Quoted", L"\"two words\" x\"y z\"", {"two words", "xy z"}},
+        WordsCase{"EmptyQuotes", L"\"\" a", {"", "a"}},
+        WordsCase{"UnclosedQuote", L"a \"b c", {"a", "b c"}},
+        WordsCase{"BackslashesNotBeforeAQuote", L"a\\\\b c\\", {"a\\\\b", "c\\"}},
+        WordsCase{"OddBackslashesBeforeAQuote", L"\\\"q\\\\\\\"", {"\"q\\\""}},
+        WordsCase{"EvenBackslashesBeforeAQuote", L"\"a\\\\\" b", {"a\\", "b"}},
+        // Wide text of UTF-16 units: a pair becomes one UTF-8 character.
+        WordsCase{"BeyondTheBasicPlane", std::wstring{L'x', wchar_t(0xD83D), wchar_t(0xDE00), L' ', wchar_t(0xE9)},
+                  {"x\xF0\x9F\x98\x80", "\xC3\xA9"}}),
     [](const ::testing::TestParamInfo<WordsCase>& info) { return std::string(info.param.name); });
+
+TEST(NativeProcess, TheChildGetsTheWordsOfItsCommandLine)
+{
+    PipedChild child;
+    ASSERT_TRUE(child.start(L"sh -c \"printf '[%s]' \\\"$@\\\"\" sh \"two words\" \\\"q\\\" a\\\\b"));
+    EXPECT_EQ(child.collect(), "[two words][\"q\"][a\\\\b]");
+}
 
 TEST(NativeProcess, WaitTimesOutWhileTheChildRunsAndTerminateEndsIt)
 {
@@ -145,6 +150,41 @@ TEST(NativeProcess, AParentThatIgnoresSigchldStillSeesTheChildEnd)
     ASSERT_TRUE(child.start(L"sh -c \"echo done\""));
     EXPECT_EQ(child.collect(), "done\n");
     EXPECT_FALSE(child.process.terminateProcess(child.info.process, 1));
+}
+
+TEST(NativeProcess, WaitForProcessOrDataEndsWhenTheRunningChildWrites)
+{
+    PipedChild child;
+    ASSERT_TRUE(child.start(L"sh -c \"printf x; exec sleep 30\""));
+    // A wait that ignored the pipe would time out after the whole minute.
+    EXPECT_EQ(child.process.waitForProcessOrPipeData(child.info.process, child.readEnd, 60000), WAIT_PIPE_DATA_CODE);
+    std::uint32_t available = 0;
+    ASSERT_TRUE(child.process.peekNamedPipe(child.readEnd, &available));
+    EXPECT_EQ(available, 1u);
+    EXPECT_EQ(child.process.waitForSingleObject(child.info.process, 0), WAIT_TIMEOUT_CODE);
+    EXPECT_TRUE(child.process.terminateProcess(child.info.process, 1));
+}
+
+TEST(NativeProcess, WaitForProcessOrDataSeesTheEndEvenWithDataLeftAndTimesOutOtherwise)
+{
+    PipedChild quiet;
+    ASSERT_TRUE(quiet.start(L"sleep 30"));
+    EXPECT_EQ(quiet.process.waitForProcessOrPipeData(quiet.info.process, quiet.readEnd, 20), WAIT_TIMEOUT_CODE);
+    EXPECT_TRUE(quiet.process.terminateProcess(quiet.info.process, 1));
+    // The end is seen however long the wait may be, and not through the
+    // pipe: its write end is still open here.
+    EXPECT_EQ(quiet.process.waitForProcessOrPipeData(quiet.info.process, quiet.readEnd, INFINITE_WAIT),
+              WAIT_OBJECT_0_CODE);
+
+    PipedChild done;
+    ASSERT_TRUE(done.start(L"printf 12345"));
+    ASSERT_EQ(done.process.waitForSingleObject(done.info.process, 60000), WAIT_OBJECT_0_CODE);
+    EXPECT_EQ(done.process.waitForProcessOrPipeData(done.info.process, done.readEnd, 0), WAIT_OBJECT_0_CODE);
+
+    EXPECT_EQ(done.process.waitForProcessOrPipeData(done.info.process, 0xDEAD0, 0), WAIT_FAILED_CODE);
+    EXPECT_EQ(getLastError(), ERROR_INVALID_HANDLE_CODE);
+    EXPECT_EQ(done.process.waitForProcessOrPipeData(done.readEnd, done.readEnd, 0), WAIT_FAILED_CODE);
+    EXPECT_EQ(getLastError(), ERROR_INVALID_HANDLE_CODE);
 }
 
 TEST(NativeProcess, PeekCountsWithoutConsumingAndReadSeesTheEndOfThePipe)

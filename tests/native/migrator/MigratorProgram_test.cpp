@@ -1,13 +1,14 @@
 // The real program, run as a child process with a profile of its own and a
 // fake powershell.exe first on PATH.
 
-#include "MigratorProfile.h"
+#include "MigratorFiles.h"
 
 #include <QDateTime>
 #include <QFileInfo>
 #include <QRegExp>
 
 #include <spawn.h>
+#include <sys/resource.h>
 #include <sys/wait.h>
 
 #include <gtest/gtest.h>
@@ -37,7 +38,9 @@ protected:
         pid_t pid = 0;
         EXPECT_EQ(::posix_spawn(&pid, program.c_str(), nullptr, nullptr, argv, env.data()), 0);
         int status = 0;
-        EXPECT_EQ(::waitpid(pid, &status, 0), pid);
+        struct rusage usage {};
+        EXPECT_EQ(::wait4(pid, &status, 0, &usage), pid);
+        maxResidentKiB_ = usage.ru_maxrss;
         endStamp_ = localStampNow();
         EXPECT_TRUE(WIFEXITED(status));
         return WEXITSTATUS(status);
@@ -56,8 +59,12 @@ protected:
         EXPECT_LE(stamp, endStamp_) << archived.toStdString();
     }
 
-    Profile profile_;
+    void makeLogsFolder() const { QDir().mkpath(profile_.logsFolder()); }
+    void fakePowershell(const std::string& body) const { profile_.fakeProgram(QStringLiteral("powershell.exe"), body); }
+
+    TestSupport::TempProfile profile_;
     QString startStamp_, endStamp_;
+    long maxResidentKiB_ = 0;
 };
 
 const std::string TABLE_HEAD = "echo; echo Name; echo ----; echo Microsoft.WindowsCalculator;";
@@ -72,16 +79,16 @@ class MigratorProgramOutput : public MigratorProgram, public ::testing::WithPara
 
 TEST_P(MigratorProgramOutput, LooksForThePackageNameAnywhereInTheOutput)
 {
-    profile_.makeLogsFolder();
-    profile_.fakePowershell(GetParam().script);
+    makeLogsFolder();
+    fakePowershell(GetParam().script);
 
     EXPECT_EQ(run(), 0);
 
-    const QString archived = profile_.archivedLog();
+    const QString archived = archivedLog(profile_);
     EXPECT_EQ(readAll(profile_.logsFolder() + "/" + archived),
               logOf({VERSION_LINE, WINDOWS_10, CHECKING, GetParam().found ? FOUND : NOT_FOUND}));
     expectStampedDuringTheRun(archived);
-    EXPECT_EQ(readAll(profile_.marker()), GetParam().found ? MARKER_CONTENT : "<missing>");
+    EXPECT_EQ(readAll(marker(profile_)), GetParam().found ? MARKER_CONTENT : "<missing>");
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -104,12 +111,26 @@ INSTANTIATE_TEST_SUITE_P(
         OutputCase{"LargeOutputWithoutTheName", "head -c 204800 /dev/zero | tr '\\0' x", false}),
     [](const ::testing::TestParamInfo<OutputCase>& info) { return std::string(info.param.name); });
 
+TEST_F(MigratorProgram, OutputFasterThanItIsSearchedKeepsMemoryFlat)
+{
+    makeLogsFolder();
+    // Eight writers, 256 MiB in all, the name at the very end.
+    fakePowershell("for i in 1 2 3 4 5 6 7 8; do head -c 33554432 /dev/zero | tr '\\0' x & done; wait;"
+                   " echo ' ZorvikMobileLLC.ZorvikMusic'");
+
+    EXPECT_EQ(run(), 0);
+
+    EXPECT_EQ(readAll(marker(profile_)), MARKER_CONTENT);
+    // Far below the output, whatever the sanitizers add.
+    EXPECT_LT(maxResidentKiB_, 128 * 1024);
+}
+
 TEST_F(MigratorProgram, StartsPowershellWithTheListCommandAndNoInput)
 {
-    profile_.makeLogsFolder();
+    makeLogsFolder();
     const std::string args = profile_.path("args").toStdString();
     const std::string input = profile_.path("input").toStdString();
-    profile_.fakePowershell("for a in \"$@\"; do echo \"$a\"; done > '" + args + "'; cat > '" + input + "'");
+    fakePowershell("for a in \"$@\"; do echo \"$a\"; done > '" + args + "'; cat > '" + input + "'");
 
     EXPECT_EQ(run(), 0);
 
@@ -119,19 +140,19 @@ TEST_F(MigratorProgram, StartsPowershellWithTheListCommandAndNoInput)
 
 TEST_F(MigratorProgram, WithoutPowershellTheRunFailsAndTheLogIsStillArchived)
 {
-    profile_.makeLogsFolder();
+    makeLogsFolder();
 
     EXPECT_EQ(run(profile_.bin()), 1);
 
-    EXPECT_EQ(profile_.archivedLogContent(), logOf({VERSION_LINE, WINDOWS_10, CHECKING, "cannot run the powershell command"}));
-    EXPECT_FALSE(QFile::exists(profile_.marker()));
+    EXPECT_EQ(archivedLogContent(profile_), logOf({VERSION_LINE, WINDOWS_10, CHECKING, "cannot run the powershell command"}));
+    EXPECT_FALSE(QFile::exists(marker(profile_)));
 }
 
 TEST_F(MigratorProgram, ArchiveStampIsAsciiDigitsWhateverTheUsersLocale)
 {
-    profile_.makeLogsFolder();
+    makeLogsFolder();
     EXPECT_EQ(run(profile_.bin(), "LC_ALL=ar_EG.UTF-8"), 1);
-    const QString archived = profile_.archivedLog();
+    const QString archived = archivedLog(profile_);
     EXPECT_TRUE(QRegExp(QStringLiteral("ZorvikMusicMigrator-v9\\.5\\.2\\.2478-[0-9]{6}-[0-9]{6}\\.log"))
                     .exactMatch(QFileInfo(archived).fileName()))
         << archived.toStdString();
@@ -139,23 +160,23 @@ TEST_F(MigratorProgram, ArchiveStampIsAsciiDigitsWhateverTheUsersLocale)
 
 TEST_F(MigratorProgram, LogOfAnEarlierRunIsDeletedUnsent)
 {
-    profile_.makeLogsFolder();
-    writeAll(profile_.currentLog(), "left by a crashed run\r\n");
-    profile_.fakePowershell("exit 0");
+    makeLogsFolder();
+    writeAll(currentLog(profile_), "left by a crashed run\r\n");
+    fakePowershell("exit 0");
 
     EXPECT_EQ(run(), 0);
 
-    EXPECT_EQ(profile_.archivedLogContent(), logOf({VERSION_LINE, WINDOWS_10, CHECKING, NOT_FOUND}));
+    EXPECT_EQ(archivedLogContent(profile_), logOf({VERSION_LINE, WINDOWS_10, CHECKING, NOT_FOUND}));
 }
 
 TEST_F(MigratorProgram, WithoutTheLogsFolderNothingIsLoggedButTheMarkerIsWritten)
 {
-    profile_.makeProductFolder();
-    profile_.fakePowershell("echo ZorvikMobileLLC.ZorvikMusic");
+    QDir().mkpath(profile_.productRoot());
+    fakePowershell("echo ZorvikMobileLLC.ZorvikMusic");
 
     EXPECT_EQ(run(), 0);
 
-    EXPECT_EQ(readAll(profile_.marker()), MARKER_CONTENT);
+    EXPECT_EQ(readAll(marker(profile_)), MARKER_CONTENT);
     EXPECT_FALSE(QFileInfo::exists(profile_.logsFolder()));
     EXPECT_EQ(QDir(profile_.productRoot()).entryList(QDir::AllEntries | QDir::NoDotAndDotDot),
               QStringList{QStringLiteral("WinStoreDetected.txt")});
@@ -163,7 +184,7 @@ TEST_F(MigratorProgram, WithoutTheLogsFolderNothingIsLoggedButTheMarkerIsWritten
 
 TEST_F(MigratorProgram, WithoutTheProductFolderNothingIsCreatedAndTheExitCodeStands)
 {
-    profile_.fakePowershell("echo ZorvikMobileLLC.ZorvikMusic");
+    fakePowershell("echo ZorvikMobileLLC.ZorvikMusic");
 
     EXPECT_EQ(run(), 0);
     EXPECT_FALSE(QFileInfo::exists(profile_.productRoot()));
@@ -183,13 +204,13 @@ class MigratorProgramEarlierMarker : public MigratorProgram,
 
 TEST_P(MigratorProgramEarlierMarker, IsRewrittenWhenFoundAgainAndLeftAloneOtherwise)
 {
-    profile_.makeLogsFolder();
-    writeAll(profile_.marker(), "an older and longer marker text");
-    profile_.fakePowershell(GetParam().script);
+    makeLogsFolder();
+    writeAll(marker(profile_), "an older and longer marker text");
+    fakePowershell(GetParam().script);
 
     EXPECT_EQ(run(), 0);
 
-    EXPECT_EQ(readAll(profile_.marker()), GetParam().markerAfter);
+    EXPECT_EQ(readAll(marker(profile_)), GetParam().markerAfter);
 }
 
 INSTANTIATE_TEST_SUITE_P(

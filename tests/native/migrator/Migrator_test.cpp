@@ -1,10 +1,11 @@
-// The migrator run in this process, with scripted platform facilities where
-// the system cannot be made to fail, and with a real fake PowerShell where
-// the time limit is shortened.
+// The migrator run in this process: with a real fake PowerShell on PATH
+// wherever the outcome shows on disk, and with scripted platform facilities
+// where the system cannot be made to fail or what was asked of it cannot be
+// seen otherwise.
 
 #include "Migrator.h"
+#include "MigratorFiles.h"
 #include "MigratorLog.h"
-#include "MigratorProfile.h"
 #include "StoreDetection.h"
 
 #include "Platform/Platform.h"
@@ -14,8 +15,8 @@
 #include "ScriptedProcess.h"
 
 #include <QDate>
+#include <QDir>
 #include <QTime>
-
 
 #include <cerrno>
 #include <chrono>
@@ -32,7 +33,7 @@ using TestSupport::ScriptedProcess;
 
 namespace {
 
-// Points HOME (and so Qt's data location) at a temporary profile.
+// One environment variable set (or, null, unset) for the object's life.
 class Environment {
 public:
     Environment(const char* name, const QString& value) : name_(name)
@@ -61,17 +62,19 @@ private:
 
 class MigratorRun : public ::testing::Test {
 protected:
-    void SetUp() override { profile_.makeLogsFolder(); }
+    void SetUp() override { QDir().mkpath(profile_.logsFolder()); }
 
-    Profile profile_;
-    Environment home_{"HOME", profile_.home()};
-    Environment dataHome_{"XDG_DATA_HOME", QString()};
+    // A fake powershell.exe, the only program on PATH besides the system's.
+    void fakePowershell(const std::string& body) { profile_.fakeProgram(QStringLiteral("powershell.exe"), body); }
+
+    TestSupport::TempProfile profile_;
+    Environment path_{"PATH", profile_.bin() + QStringLiteral(":/usr/bin:/bin")};
 };
 
 TEST_F(MigratorRun, LocationsFollowTheDataLocation)
 {
     EXPECT_EQ(musicDataDirectory().string(), profile_.productRoot().toStdString());
-    EXPECT_EQ(migratorLogPath().string(), profile_.currentLog().toStdString());
+    EXPECT_EQ(migratorLogPath().string(), currentLog(profile_).toStdString());
 }
 
 struct OlderWindowsCase {
@@ -87,14 +90,14 @@ TEST_P(MigratorOlderWindows, OnlyLogsItAndStartsNoPowershell)
     TestSupport::ScriptedVersion windows(GetParam().major, 3, Tellan::Platform::VER_NT_WORKSTATION);
     windows.failGetVersion = GetParam().queryFails;
     ScopedInstall<Version> version(&windows);
-    ScriptedProcess process;
-    ScopedInstall<Process> installProcess(&process);
+    const QString started = profile_.path(QStringLiteral("started"));
+    fakePowershell("touch '" + started.toStdString() + "'; echo ZorvikMobileLLC.ZorvikMusic");
 
     EXPECT_EQ(runMigrator(), 0);
 
-    EXPECT_EQ(profile_.archivedLogContent(), logOf({VERSION_LINE, "not running in windows 10 or later"}));
-    EXPECT_EQ(process.createPipeCalls, 0);
-    EXPECT_EQ(process.createProcessCalls, 0);
+    EXPECT_EQ(archivedLogContent(profile_), logOf({VERSION_LINE, "not running in windows 10 or later"}));
+    EXPECT_FALSE(QFile::exists(started));
+    EXPECT_FALSE(QFile::exists(marker(profile_)));
 }
 
 // A failed query leaves the major version 0, even on Windows 10.
@@ -108,12 +111,11 @@ struct CreationFailureCase {
     bool pipeFails;
     const char* message;
     int processCalls;
-    std::vector<ScriptedProcess::Handle> closed;
 };
 
 class MigratorCreationFailure : public MigratorRun, public ::testing::WithParamInterface<CreationFailureCase> {};
 
-TEST_P(MigratorCreationFailure, EndsTheRunWithOneAndClosesWhatWasOpened)
+TEST_P(MigratorCreationFailure, EndsTheRunWithOne)
 {
     ScriptedProcess process;
     process.failCreatePipe = GetParam().pipeFails;
@@ -122,39 +124,48 @@ TEST_P(MigratorCreationFailure, EndsTheRunWithOneAndClosesWhatWasOpened)
 
     EXPECT_EQ(runMigrator(), 1);
 
-    EXPECT_EQ(profile_.archivedLogContent(), logOf({VERSION_LINE, WINDOWS_10, CHECKING, GetParam().message}));
+    EXPECT_EQ(archivedLogContent(profile_), logOf({VERSION_LINE, WINDOWS_10, CHECKING, GetParam().message}));
     EXPECT_EQ(process.createProcessCalls, GetParam().processCalls);
-    EXPECT_EQ(process.closed, GetParam().closed);
 }
 
 INSTANTIATE_TEST_SUITE_P(
     Cases, MigratorCreationFailure,
-    ::testing::Values(CreationFailureCase{"Pipe", true, "cannot create pipe to get output of powershell command", 0, {}},
-                      CreationFailureCase{"Process", false, "cannot run the powershell command", 1,
-                                          {ScriptedProcess::WRITE_END, ScriptedProcess::READ_END}}),
+    ::testing::Values(CreationFailureCase{"Pipe", true, "cannot create pipe to get output of powershell command", 0},
+                      CreationFailureCase{"Process", false, "cannot run the powershell command", 1}),
     [](const ::testing::TestParamInfo<CreationFailureCase>& info) { return std::string(info.param.name); });
 
-TEST_F(MigratorRun, PowershellRunsHiddenWithBothOutputsOnThePipe)
+// Neither a hidden window nor a console shows on Linux.
+TEST_F(MigratorRun, PowershellRunsHiddenInAConsoleOfItsOwnAndEachWaitIsAtMost50ms)
 {
     ScriptedProcess process;
+    process.output = {"Name", "----", "Microsoft.WindowsCalculator"};
+    process.waitsBeforeEnd = 2;
     ScopedInstall<Process> installProcess(&process);
 
     EXPECT_EQ(detectStoreApp(), 0);
 
-    using namespace Tellan::Platform;
-    EXPECT_TRUE(process.pipeInheritable);
-    EXPECT_EQ(process.commandLine, L"powershell.exe Get-AppxPackage | ft Name -AutoSize");
-    EXPECT_TRUE(process.inheritHandles);
     EXPECT_EQ(process.creationFlags, 0x10u);
     EXPECT_EQ(process.startup.flags, 0x101u);
     EXPECT_EQ(process.startup.showWindow, 0u);
-    EXPECT_EQ(process.startup.stdInput, NO_HANDLE);
-    EXPECT_EQ(process.startup.stdOutput, ScriptedProcess::WRITE_END);
-    EXPECT_EQ(process.startup.stdError, ScriptedProcess::WRITE_END);
-    EXPECT_EQ(process.waitTimeouts, std::vector<std::uint32_t>{50});
-    EXPECT_EQ(process.closed, (std::vector<ScriptedProcess::Handle>{ScriptedProcess::WRITE_END, ScriptedProcess::READ_END,
-                                                                    ScriptedProcess::PROCESS, ScriptedProcess::THREAD}));
-    EXPECT_FALSE(process.terminated);
+    EXPECT_EQ(process.waitTimeouts, (std::vector<std::uint32_t>{50, 50, 50}));
+}
+
+int openDescriptors() { return static_cast<int>(QDir(QStringLiteral("/proc/self/fd")).entryList(QDir::AllEntries | QDir::NoDotAndDotDot).size()); }
+
+TEST_F(MigratorRun, EveryPathClosesWhatItOpened)
+{
+    const int before = openDescriptors();
+
+    EXPECT_EQ(detectStoreApp(), 1); // no powershell.exe yet
+    EXPECT_EQ(openDescriptors(), before);
+
+    fakePowershell("echo ZorvikMobileLLC.ZorvikMusic");
+    EXPECT_EQ(detectStoreApp(), 0);
+    EXPECT_EQ(openDescriptors(), before);
+
+    fakePowershell("exec sleep 600");
+    EXPECT_EQ(detectStoreApp(std::chrono::milliseconds(100)), 1);
+    EXPECT_EQ(openDescriptors(), before);
 }
 
 TEST_F(MigratorRun, OutputOverSeveralPollsIsReadInChunksOfAtMost1023Bytes)
@@ -167,14 +178,13 @@ TEST_F(MigratorRun, OutputOverSeveralPollsIsReadInChunksOfAtMost1023Bytes)
 
     EXPECT_EQ(detectStoreApp(), 0);
 
-    EXPECT_EQ(process.waitTimeouts.size(), 4u);
     std::uint32_t total = 0;
     for (const std::uint32_t size : process.readSizes) {
         EXPECT_LE(size, 1023u);
         total += size;
     }
     EXPECT_EQ(total, 3000u + 5000u + 12u + 4u + 13u);
-    EXPECT_EQ(readAll(profile_.marker()), MARKER_CONTENT);
+    EXPECT_EQ(readAll(marker(profile_)), MARKER_CONTENT);
 }
 
 TEST_F(MigratorRun, AZeroByteEndsWhatIsTakenOfItsChunk)
@@ -185,7 +195,7 @@ TEST_F(MigratorRun, AZeroByteEndsWhatIsTakenOfItsChunk)
 
     EXPECT_EQ(detectStoreApp(), 0);
 
-    EXPECT_FALSE(QFile::exists(profile_.marker()));
+    EXPECT_FALSE(QFile::exists(marker(profile_)));
 }
 
 struct NeverEndsCase {
@@ -206,10 +216,9 @@ TEST_P(MigratorTimeOut, PowershellThatDoesNotEndIsStoppedAndTheRunEndsWithOne)
     EXPECT_EQ(runMigrator(std::chrono::milliseconds(100)), 1);
 
     EXPECT_TRUE(process.terminated);
-    EXPECT_EQ(process.closed.size(), 4u);
-    EXPECT_EQ(profile_.archivedLogContent(),
+    EXPECT_EQ(archivedLogContent(profile_),
               logOf({VERSION_LINE, WINDOWS_10, CHECKING, "powershell command did not finish in time, stopping it"}));
-    EXPECT_FALSE(QFile::exists(profile_.marker()));
+    EXPECT_FALSE(QFile::exists(marker(profile_)));
 }
 
 INSTANTIATE_TEST_SUITE_P(Cases, MigratorTimeOut,
@@ -219,8 +228,7 @@ INSTANTIATE_TEST_SUITE_P(Cases, MigratorTimeOut,
 TEST_F(MigratorRun, ARealPowershellThatNeverEndsIsKilled)
 {
     const QString pidFile = profile_.path("pid");
-    profile_.fakePowershell("echo $$ > '" + pidFile.toStdString() + "'; echo Name; exec sleep 600");
-    Environment path("PATH", profile_.bin() + QStringLiteral(":/usr/bin:/bin"));
+    fakePowershell("echo $$ > '" + pidFile.toStdString() + "'; echo Name; exec sleep 600");
 
     const auto start = std::chrono::steady_clock::now();
     EXPECT_EQ(runMigrator(std::chrono::milliseconds(500)), 1);
@@ -232,7 +240,38 @@ TEST_F(MigratorRun, ARealPowershellThatNeverEndsIsKilled)
     ASSERT_GT(pid, 0);
     EXPECT_EQ(::kill(pid, 0), -1);
     EXPECT_EQ(errno, ESRCH);
-    EXPECT_EQ(profile_.archivedLogContent(),
+    EXPECT_EQ(archivedLogContent(profile_),
+              logOf({VERSION_LINE, WINDOWS_10, CHECKING, "powershell command did not finish in time, stopping it"}));
+}
+
+TEST_F(MigratorRun, APowershellThatLeavesAProcessHoldingThePipeEndsTheRunAtOnce)
+{
+    // The process left behind keeps the write end open for 30 s: a drain
+    // that read until the end of the pipe would wait for it.
+    const QString pidFile = profile_.path("pid");
+    fakePowershell("sleep 30 & echo $! > '" + pidFile.toStdString() + "'; echo ZorvikMobileLLC.ZorvikMusic");
+
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_EQ(runMigrator(), 0);
+    const auto elapsed = std::chrono::steady_clock::now() - start;
+
+    const pid_t pid = static_cast<pid_t>(std::atoi(readAll(pidFile).c_str()));
+    if (pid > 0)
+        ::kill(pid, SIGKILL);
+    EXPECT_LT(elapsed, std::chrono::seconds(10));
+    EXPECT_EQ(archivedLogContent(profile_), logOf({VERSION_LINE, WINDOWS_10, CHECKING, FOUND}));
+    EXPECT_EQ(readAll(marker(profile_)), MARKER_CONTENT);
+}
+
+TEST_F(MigratorRun, APowershellThatNeverStopsWritingIsStoppedAtTheBound)
+{
+    // Faster than the migrator reads: the pipe never runs empty.
+    fakePowershell("exec yes 'ZorvikMobileLLC.Other ZorvikMobileLLC.Other'");
+
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_EQ(runMigrator(std::chrono::milliseconds(500)), 1);
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(10));
+    EXPECT_EQ(archivedLogContent(profile_),
               logOf({VERSION_LINE, WINDOWS_10, CHECKING, "powershell command did not finish in time, stopping it"}));
 }
 
@@ -249,12 +288,12 @@ TEST_F(MigratorRun, TwoArchivesInTheSameSecondLeaveTheSecond)
         archiveMigratorLog();
         const QString after = QString::fromStdString(migratorArchiveName(QDateTime::currentDateTime()));
         if (before != after) {
-            for (const QString& name : profile_.logsFolderEntries())
+            for (const QString& name : logsFolderEntries(profile_))
                 QFile::remove(profile_.logsFolder() + QLatin1Char('/') + name);
             continue;
         }
-        EXPECT_EQ(profile_.logsFolderEntries(), QStringList{before});
-        EXPECT_EQ(profile_.archivedLogContent(), logOf({VERSION_LINE, "second"}));
+        EXPECT_EQ(logsFolderEntries(profile_), QStringList{before});
+        EXPECT_EQ(archivedLogContent(profile_), logOf({VERSION_LINE, "second"}));
         return;
     }
     FAIL() << "the clock never stayed within one second";
@@ -263,9 +302,9 @@ TEST_F(MigratorRun, TwoArchivesInTheSameSecondLeaveTheSecond)
 TEST_F(MigratorRun, ALogLineThatCannotBeWrittenIsSkippedSilently)
 {
     // A folder where the log file belongs.
-    QDir().mkpath(profile_.currentLog() + QStringLiteral("/inside"));
+    QDir().mkpath(currentLog(profile_) + QStringLiteral("/inside"));
     EXPECT_NO_THROW(appendMigratorMessage("lost"));
-    EXPECT_TRUE(QFileInfo(profile_.currentLog()).isDir());
+    EXPECT_TRUE(QFileInfo(currentLog(profile_)).isDir());
 }
 
 TEST(MigratorArchiveName, IsTheVersionAndTheStampOfTheGivenTime)
@@ -296,5 +335,66 @@ TEST(StoreAppMatch, LargeOutputWithoutAFullMatchIsDecidedQuickly)
     EXPECT_TRUE(outputNamesStoreApp(output + "ZorvikMobileLLC\nZorvikMusic"));
     EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(20));
 }
+
+// The search over the output as it arrives gives the whole output's answer
+// wherever the chunks are cut.
+TEST(StoreAppSearch, AnswersAsTheWholeOutputWhereverItIsCut)
+{
+    const std::vector<std::string> outputs = {
+        "",
+        "ZorvikMobileLLC.ZorvikMusic",
+        "Name\r\n----\r\nZorvikMobileLLC.ZorvikMusic_1.0\r\n",
+        "ZorvikMobileLLC\nZorvikMusic",
+        "ZorvikMobileLLCZorvikMusic",
+        "zorvikmobilellc.zorvikmusic",
+        "ZorvikMobileLLCZorvikMobileLLC.ZorvikMusic",
+        "ZorvikMobileLLC.ZorvikMusi ZorvikMobileLLC.Other",
+        "Microsoft.ZuneMusic\r\nZorvikMobileLLC_ZorvikMusic",
+    };
+    for (const std::string& output : outputs) {
+        const bool whole = outputNamesStoreApp(output);
+        for (std::size_t first = 0; first <= output.size(); ++first) {
+            for (std::size_t second = first; second <= output.size(); ++second) {
+                StoreAppSearch search;
+                search.take(output.data(), first);
+                search.take(output.data() + first, second - first);
+                search.take(output.data() + second, output.size() - second);
+                ASSERT_EQ(search.found(), whole) << output << " cut at " << first << " and " << second;
+                ASSERT_EQ(search.anyOutput(), !output.empty());
+            }
+        }
+    }
+}
+
+struct ChunksCase {
+    const char* name;
+    std::vector<std::string> chunks;
+    bool anyOutput;
+    bool found;
+};
+
+class StoreAppSearchChunks : public ::testing::TestWithParam<ChunksCase> {};
+
+TEST_P(StoreAppSearchChunks, AZeroByteEndsWhatIsTakenOfItsChunkOnly)
+{
+    StoreAppSearch search;
+    for (const std::string& chunk : GetParam().chunks)
+        search.take(chunk.data(), chunk.size());
+    EXPECT_EQ(search.anyOutput(), GetParam().anyOutput);
+    EXPECT_EQ(search.found(), GetParam().found);
+}
+
+using namespace std::string_literals;
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, StoreAppSearchChunks,
+    ::testing::Values(ChunksCase{"NameAfterAZero", {"Name\0ZorvikMobileLLC.ZorvikMusic"s}, true, false},
+                      ChunksCase{"ZeroFirst", {"\0ZorvikMobileLLC.ZorvikMusic"s}, false, false},
+                      ChunksCase{"RestOfTheNameInTheNextChunk", {"ZorvikMobileLLC.Zorvik\0junk"s, "Music"}, true, true},
+                      ChunksCase{"NextChunkBeginsWithAZero", {"ZorvikMobileLLC.Zorvik", "\0Music"s}, true, false},
+                      ChunksCase{"ZeroCutsTheFirstPart", {"Zorvik\0Mobile"s, "MobileLLC.ZorvikMusic"}, true, true},
+                      ChunksCase{"NameOverManyChunks", {"Zor", "vikMobileL", "L", "C", ".", "ZorvikMusic"}, true, true},
+                      ChunksCase{"NameFarBehindALongOutput", {std::string(5000, 'x'), "ZorvikMobileLLC.", std::string(2000, 'y'), "ZorvikMusic"}, true, false}),
+    [](const ::testing::TestParamInfo<ChunksCase>& info) { return std::string(info.param.name); });
 
 } // namespace

@@ -10,7 +10,9 @@
 #include <boost/filesystem/operations.hpp>
 
 #include <cerrno>
+#include <fcntl.h>
 #include <string>
+#include <sys/stat.h>
 
 namespace fs = boost::filesystem;
 
@@ -32,10 +34,12 @@ fs::path forKernel(const fs::path& path) { return detail::kernelPath(path, toLon
 // A file held open elsewhere cannot be moved or deleted, as on Windows.
 bool inUse(const fs::path& kernelPath) { return Platform::Installed<Platform::FileShare>::get().isInUse(kernelPath); }
 
+// Keeps the file's last-write time and mode, as a move does: pruning orders
+// files by that time.
 bool copyFile(const fs::path& from, const fs::path& to)
 {
-    boost::system::error_code error;
-    if (fs::is_directory(from, error))
+    struct stat source {};
+    if (::stat(from.c_str(), &source) != 0 || S_ISDIR(source.st_mode))
         return false;
     fs::ifstream in(from, std::ios::binary);
     if (!in)
@@ -44,7 +48,12 @@ bool copyFile(const fs::path& from, const fs::path& to)
     if (in.peek() != std::char_traits<char>::eof()) // an empty file would set failbit
         out << in.rdbuf();
     out.close();
-    return !out.fail();
+    if (out.fail())
+        return false;
+    ::chmod(to.c_str(), source.st_mode & 07777);
+    const timespec times[2] = {source.st_atim, source.st_mtim};
+    ::utimensat(AT_FDCWD, to.c_str(), times, 0);
+    return true;
 }
 
 } // namespace

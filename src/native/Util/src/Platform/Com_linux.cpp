@@ -1,13 +1,12 @@
 #include "Platform/Com.h"
 
+#include "Platform/LinuxFacts.h"
 #include "Platform/Platform.h"
 
 #include <QString>
 #include <QStringList>
 
 #include <atomic>
-#include <fstream>
-#include <iterator>
 #include <map>
 #include <vector>
 
@@ -20,10 +19,7 @@ constexpr std::int32_t CIM_STRING = 8;
 
 QString text(const char16_t* value) { return value ? QString::fromUtf16(value) : QString(); }
 
-bool sameIgnoringCase(const QString& a, const char* b)
-{
-    return a.compare(QLatin1String(b), Qt::CaseInsensitive) == 0;
-}
+bool sameIgnoringCase(const QString& a, const char* b) { return a.compare(QLatin1String(b), Qt::CaseInsensitive) == 0; }
 
 // The apartment of the calling thread.
 struct Apartment {
@@ -56,8 +52,7 @@ class Object final : public RefCounted<IWbemClassObject> {
 public:
     explicit Object(Properties properties) : properties_(std::move(properties)) {}
 
-    HRESULT get(const char16_t* name, std::int32_t, Variant* value, std::int32_t* type,
-                std::int32_t* flavor) override
+    HRESULT get(const char16_t* name, std::int32_t, Variant* value, std::int32_t* type, std::int32_t* flavor) override
     {
         if (!name)
             return WBEM_E_INVALID_PARAMETER;
@@ -104,15 +99,10 @@ Variant biosSerialNumber()
 {
     Variant value;
     value.vt = VT_NULL;
-    std::ifstream in("/sys/class/dmi/id/product_serial", std::ios::binary);
-    if (!in)
+    const std::optional<std::string> bytes = LinuxFacts::dmiSerial();
+    if (!bytes)
         return value;
-    std::string bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-    if (in.bad())
-        return value;
-    if (!bytes.empty() && bytes.back() == '\n')
-        bytes.pop_back();
-    const QString serial = QString::fromUtf8(bytes.data(), static_cast<int>(bytes.size()));
+    const QString serial = QString::fromUtf8(bytes->data(), static_cast<int>(bytes->size()));
     value.vt = VT_BSTR;
     value.bstrVal.assign(reinterpret_cast<const char16_t*>(serial.utf16()), static_cast<std::size_t>(serial.size()));
     return value;

@@ -43,6 +43,7 @@ public:
             type = F_RDLCK;
         }
         if (fd < 0) {
+            // Not errorFromErrno: holding a file promises 2 (missing) or 5.
             setLastError(errno == ENOENT || errno == ENOTDIR ? ERROR_FILE_NOT_FOUND_CODE : ERROR_ACCESS_DENIED_CODE);
             return -1;
         }
@@ -56,6 +57,7 @@ public:
         if (::fcntl(fd, F_OFD_SETLK, &lock) != 0) {
             const int error = errno;
             ::close(fd);
+            // A lock held by another description: EAGAIN or EACCES.
             setLastError(error == EAGAIN || error == EACCES ? ERROR_SHARING_VIOLATION_CODE : ERROR_ACCESS_DENIED_CODE);
             return -1;
         }

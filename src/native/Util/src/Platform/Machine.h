@@ -1,22 +1,12 @@
 #pragma once
 
+#include "Platform/Platform.h"
+
 #include <cstddef>
 #include <cstdint>
 
 namespace Tellan {
 namespace Platform {
-
-// Windows error numbers that only this facility produces.
-enum MachineErrorCode : std::uint32_t {
-    ERROR_PATH_NOT_FOUND_CODE = 3,
-    ERROR_BUFFER_OVERFLOW_CODE = 111,
-    ERROR_MR_MID_NOT_FOUND_CODE = 317,
-    ERROR_RESOURCE_LANG_NOT_FOUND_CODE = 1815,
-    ERROR_NONE_MAPPED_CODE = 1332,
-    ERROR_INVALID_SID_CODE = 1337,
-    WSAEFAULT_CODE = 10014,
-    WSAVERNOTSUPPORTED_CODE = 10092,
-};
 
 // SID_NAME_USE
 enum SidNameUse : std::uint32_t {
@@ -102,8 +92,8 @@ public:
     // needed. An unknown account: false, ERROR_NONE_MAPPED_CODE, sizes as
     // they were.
     virtual bool lookupAccountName(const char16_t* systemName, const char16_t* accountName, void* sid,
-                                   std::uint32_t* sidSize, char16_t* referencedDomainName,
-                                   std::uint32_t* domainSize, SidNameUse* use) = 0;
+                                   std::uint32_t* sidSize, char16_t* referencedDomainName, std::uint32_t* domainSize,
+                                   SidNameUse* use) = 0;
 
     // ConvertSidToStringSidW: *stringSid gets "S-1-5-21-..." (release with
     // localFree); ERROR_INVALID_SID_CODE for a malformed SID.
@@ -125,10 +115,10 @@ public:
 
     // GetVolumeInformationW. rootPath null: the volume of the current
     // directory. Every output may be null.
-    virtual bool getVolumeInformation(const char16_t* rootPath, char16_t* volumeName,
-                                      std::uint32_t volumeNameSize, std::uint32_t* serialNumber,
-                                      std::uint32_t* maximumComponentLength, std::uint32_t* fileSystemFlags,
-                                      char16_t* fileSystemName, std::uint32_t fileSystemNameSize) = 0;
+    virtual bool getVolumeInformation(const char16_t* rootPath, char16_t* volumeName, std::uint32_t volumeNameSize,
+                                      std::uint32_t* serialNumber, std::uint32_t* maximumComponentLength,
+                                      std::uint32_t* fileSystemFlags, char16_t* fileSystemName,
+                                      std::uint32_t fileSystemNameSize) = 0;
 
     // GlobalMemoryStatusEx: ERROR_INVALID_PARAMETER_CODE unless length is 64.
     virtual bool globalMemoryStatusEx(MemoryStatusEx* status) = 0;

@@ -13,7 +13,6 @@
 #include <string>
 #include <sys/statvfs.h>
 #include <sys/sysinfo.h>
-#include <sys/utsname.h>
 #include <unistd.h>
 
 namespace Tellan {
@@ -21,75 +20,7 @@ namespace Platform {
 
 namespace {
 
-constexpr std::uint32_t kInvalidFunction = 1;
-constexpr std::uint32_t kFileNameTooLong = 206;
 constexpr std::size_t kSidSize = 8 + 4 * 4;
-
-// The system's texts for the codes this layer and the programs produce,
-// as Windows words them.
-struct Message {
-    std::uint32_t code;
-    const char* text;
-};
-const Message kMessages[] = {
-    {0, "The operation completed successfully.\r\n"},
-    {kInvalidFunction, "Incorrect function.\r\n"},
-    {ERROR_FILE_NOT_FOUND_CODE, "The system cannot find the file specified.\r\n"},
-    {ERROR_PATH_NOT_FOUND_CODE, "The system cannot find the path specified.\r\n"},
-    {ERROR_ACCESS_DENIED_CODE, "Access is denied.\r\n"},
-    {6, "The handle is invalid.\r\n"},
-    {ERROR_NOT_ENOUGH_MEMORY_CODE, "Not enough memory resources are available to process this command.\r\n"},
-    {14, "Not enough memory resources are available to complete this operation.\r\n"},
-    {ERROR_INVALID_PARAMETER_CODE, "The parameter is incorrect.\r\n"},
-    {ERROR_BUFFER_OVERFLOW_CODE, "The file name is too long.\r\n"},
-    {ERROR_INSUFFICIENT_BUFFER_CODE, "The data area passed to a system call is too small.\r\n"},
-    {kFileNameTooLong, "The filename or extension is too long.\r\n"},
-    {ERROR_MORE_DATA_CODE, "More data is available.\r\n"},
-    {ERROR_MR_MID_NOT_FOUND_CODE,
-     "The system cannot find message text for message number 0x%1 in the message file for %2.\r\n"},
-    {1150, "The specified program requires a newer version of Windows.\r\n"},
-    {ERROR_NONE_MAPPED_CODE, "No mapping between account names and security IDs was done.\r\n"},
-    {ERROR_INVALID_SID_CODE, "The security ID structure is invalid.\r\n"},
-    {ERROR_RESOURCE_LANG_NOT_FOUND_CODE, "The specified resource language ID cannot be found in the image file.\r\n"},
-    {WSAEFAULT_CODE,
-     "The system detected an invalid pointer address in attempting to use a pointer argument in a call.\r\n"},
-    {WSAVERNOTSUPPORTED_CODE, "The Windows Sockets version requested is not supported.\r\n"},
-    {10093, "Either the application has not called WSAStartup, or WSAStartup failed.\r\n"},
-    {0x80004002u, "No such interface supported\r\n"},
-    {0x80004003u, "Invalid pointer\r\n"},
-    {0x80004005u, "Unspecified error\r\n"},
-    {0x80010106u, "Cannot change thread mode after it is set.\r\n"},
-    {0x80010119u,
-     "Security must be initialized before any interfaces are marshalled or unmarshalled. It cannot be changed "
-     "once initialized.\r\n"},
-    {0x80040110u, "Class does not support aggregation (or class object is remote)\r\n"},
-    {0x80040154u, "Class not registered\r\n"},
-    {0x800401F0u, "CoInitialize has not been called.\r\n"},
-};
-
-const char* messageText(std::uint32_t code)
-{
-    // HRESULT_FROM_WIN32 results read as their Windows error.
-    if ((code & 0xFFFF0000u) == 0x80070000u)
-        code &= 0xFFFFu;
-    for (const Message& m : kMessages)
-        if (m.code == code)
-            return m.text;
-    return nullptr;
-}
-
-std::uint32_t errorFromErrno(int error)
-{
-    switch (error) {
-    case ENOENT:
-    case ENOTDIR: return ERROR_PATH_NOT_FOUND_CODE;
-    case EACCES:
-    case EPERM: return ERROR_ACCESS_DENIED_CODE;
-    case ENOMEM: return ERROR_NOT_ENOUGH_MEMORY_CODE;
-    case ENAMETOOLONG: return kFileNameTooLong;
-    default: return kInvalidFunction;
-    }
-}
 
 bool sameNameIgnoringCase(const char16_t* a, const std::string& b)
 {
@@ -151,9 +82,8 @@ public:
 
     // The computer's own name maps to the machine's domain SID,
     // S-1-5-21-a-b-c, whose three numbers come from /etc/machine-id.
-    bool lookupAccountName(const char16_t* systemName, const char16_t* accountName, void* sid,
-                           std::uint32_t* sidSize, char16_t* referencedDomainName, std::uint32_t* domainSize,
-                           SidNameUse* use) override
+    bool lookupAccountName(const char16_t* systemName, const char16_t* accountName, void* sid, std::uint32_t* sidSize,
+                           char16_t* referencedDomainName, std::uint32_t* domainSize, SidNameUse* use) override
     {
         if (!accountName || !sidSize || !domainSize || !use) {
             setLastError(ERROR_INVALID_PARAMETER_CODE);
@@ -280,7 +210,9 @@ public:
         const QByteArray path = rootPath ? QString::fromUtf16(rootPath).toUtf8() : QByteArray(".");
         struct statvfs info {};
         if (::statvfs(path.constData(), &info) != 0) {
-            setLastError(errorFromErrno(errno));
+            // The root path names a folder: a missing one is a path not
+            // found there, where a file call would say file not found.
+            setLastError(errno == ENOENT ? ERROR_PATH_NOT_FOUND_CODE : errorFromErrno(errno));
             return false;
         }
         // The file-system id stands in for the serial number Windows writes
@@ -318,9 +250,8 @@ public:
         status->totalVirtual = 0x7FFE0000u; // a 32-bit process's user space
         status->availVirtual = status->totalVirtual;
         status->availExtendedVirtual = 0;
-        status->memoryLoad = status->totalPhys
-                                 ? static_cast<std::uint32_t>(100 - status->availPhys * 100 / status->totalPhys)
-                                 : 0;
+        status->memoryLoad =
+            status->totalPhys ? static_cast<std::uint32_t>(100 - status->availPhys * 100 / status->totalPhys) : 0;
         setLastError(0);
         return true;
     }
@@ -329,22 +260,7 @@ public:
     {
         if (!info)
             return;
-        struct utsname name {};
-        std::string machine;
-        if (::uname(&name) == 0)
-            machine = name.machine;
-        if (machine == "i386" || machine == "i486" || machine == "i586" || machine == "i686")
-            info->processorArchitecture = PROCESSOR_ARCHITECTURE_INTEL;
-        else if (machine == "x86_64")
-            info->processorArchitecture = PROCESSOR_ARCHITECTURE_AMD64;
-        else if (machine == "ia64")
-            info->processorArchitecture = PROCESSOR_ARCHITECTURE_IA64;
-        else if (machine == "aarch64" || machine == "arm64")
-            info->processorArchitecture = PROCESSOR_ARCHITECTURE_ARM64;
-        else if (machine.compare(0, 3, "arm") == 0)
-            info->processorArchitecture = PROCESSOR_ARCHITECTURE_ARM;
-        else
-            info->processorArchitecture = PROCESSOR_ARCHITECTURE_UNKNOWN;
+        info->processorArchitecture = LinuxFacts::processorArchitecture();
         info->pageSize = static_cast<std::uint32_t>(::sysconf(_SC_PAGESIZE));
         info->numberOfProcessors = static_cast<std::uint32_t>(std::max(1L, ::sysconf(_SC_NPROCESSORS_ONLN)));
     }
@@ -361,7 +277,7 @@ public:
             setLastError(ERROR_RESOURCE_LANG_NOT_FOUND_CODE);
             return 0;
         }
-        const char* text = messageText(messageId);
+        const char* text = errorMessageText(messageId);
         if (!text) {
             setLastError(ERROR_MR_MID_NOT_FOUND_CODE);
             return 0;

@@ -18,18 +18,47 @@
 namespace Tellan {
 namespace Platform {
 
-// Windows error numbers that the layer produces.
+// The Windows error numbers that the layer and the programs produce, the one
+// definition of each; errorMessageText has the system's text for each.
 enum ErrorCode : std::uint32_t {
     ERROR_SUCCESS_CODE = 0,
+    ERROR_INVALID_FUNCTION_CODE = 1,
     ERROR_FILE_NOT_FOUND_CODE = 2,
+    ERROR_PATH_NOT_FOUND_CODE = 3,
+    ERROR_TOO_MANY_OPEN_FILES_CODE = 4,
     ERROR_ACCESS_DENIED_CODE = 5,
     ERROR_INVALID_HANDLE_CODE = 6,
     ERROR_NOT_ENOUGH_MEMORY_CODE = 8,
+    ERROR_OUTOFMEMORY_CODE = 14,
+    ERROR_GEN_FAILURE_CODE = 31,
     ERROR_SHARING_VIOLATION_CODE = 32,
     ERROR_INVALID_PARAMETER_CODE = 87,
+    ERROR_BUFFER_OVERFLOW_CODE = 111,
     ERROR_INSUFFICIENT_BUFFER_CODE = 122,
+    ERROR_BAD_EXE_FORMAT_CODE = 193,
+    ERROR_FILENAME_EXCED_RANGE_CODE = 206,
     ERROR_MORE_DATA_CODE = 234,
+    ERROR_MR_MID_NOT_FOUND_CODE = 317,
+    ERROR_OLD_WIN_VERSION_CODE = 1150,
+    ERROR_NONE_MAPPED_CODE = 1332,
+    ERROR_INVALID_SID_CODE = 1337,
+    ERROR_RESOURCE_LANG_NOT_FOUND_CODE = 1815,
+    WSAEFAULT_CODE = 10014,
+    WSAVERNOTSUPPORTED_CODE = 10092,
+    WSANOTINITIALISED_CODE = 10093,
 };
+
+// The system's message text for a Windows error number or HRESULT, worded
+// as Windows words it, closing CR LF and unexpanded inserts (%1) included;
+// an HRESULT made from a Windows error (0x8007xxxx) has that error's text.
+// Null for a number without text here.
+const char* errorMessageText(std::uint32_t code);
+
+// The Windows error number for the errno of a failed file, pipe or process
+// call: ENOENT is 2 (file not found), ENOTDIR 3 (path not found), anything
+// without a closer match 31 (general failure). A call whose Windows twin
+// reports otherwise maps the errno itself, with a comment saying why.
+std::uint32_t errorFromErrno(int error);
 
 // Case folding of ASCII letters only: what Windows does to registry and
 // computer names, whatever the C library's locale.

@@ -16,14 +16,11 @@ namespace Platform {
 using Handle = std::uintptr_t;
 constexpr Handle NO_HANDLE = 0;
 
-// Error numbers of this facility (beside those in Platform.h).
-constexpr std::uint32_t ERROR_TOO_MANY_OPEN_FILES_CODE = 4;
-constexpr std::uint32_t ERROR_GEN_FAILURE_CODE = 31;
-constexpr std::uint32_t ERROR_BAD_EXE_FORMAT_CODE = 193;
-
 // WaitForSingleObject results and its endless time-out.
 constexpr std::uint32_t INFINITE_WAIT = 0xFFFFFFFF;
 constexpr std::uint32_t WAIT_OBJECT_0_CODE = 0;
+// waitForProcessOrPipeData: the pipe holds bytes to read.
+constexpr std::uint32_t WAIT_PIPE_DATA_CODE = WAIT_OBJECT_0_CODE + 1;
 constexpr std::uint32_t WAIT_TIMEOUT_CODE = 258;
 constexpr std::uint32_t WAIT_FAILED_CODE = 0xFFFFFFFF;
 
@@ -79,6 +76,14 @@ public:
     // once the process has ended, WAIT_TIMEOUT_CODE after `milliseconds`,
     // WAIT_FAILED_CODE with getLastError() set.
     virtual std::uint32_t waitForSingleObject(Handle handle, std::uint32_t milliseconds) = 0;
+
+    // Waits until the process has ended or the pipe holds bytes to read, for
+    // at most `milliseconds`: WAIT_OBJECT_0_CODE once the process has ended
+    // (whatever the pipe holds), WAIT_PIPE_DATA_CODE while it runs and the
+    // pipe holds data, WAIT_TIMEOUT_CODE, or WAIT_FAILED_CODE with
+    // getLastError() set. Windows cannot wait on an anonymous pipe; there
+    // this is WaitForSingleObject in short steps with PeekNamedPipe between.
+    virtual std::uint32_t waitForProcessOrPipeData(Handle process, Handle pipe, std::uint32_t milliseconds) = 0;
 
     // PeekNamedPipe without a buffer: the number of bytes ready to be read.
     virtual bool peekNamedPipe(Handle pipe, std::uint32_t* totalBytesAvailable) = 0;

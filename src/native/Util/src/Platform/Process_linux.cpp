@@ -1,19 +1,20 @@
 #include "Platform/Process.h"
+#include "Platform/CommandLine.h"
 #include "Platform/Platform.h"
-#include "Text/WideText.h"
-
-#include <QByteArray>
 
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
+#include <climits>
 #include <fcntl.h>
 #include <map>
 #include <memory>
 #include <mutex>
+#include <poll.h>
 #include <signal.h>
 #include <spawn.h>
 #include <sys/ioctl.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <thread>
 #include <unistd.h>
@@ -25,71 +26,6 @@ namespace Tellan {
 namespace Platform {
 
 namespace {
-
-std::uint32_t errorFromErrno(int error)
-{
-    switch (error) {
-    case ENOENT:
-    case ENOTDIR: return ERROR_FILE_NOT_FOUND_CODE;
-    case EACCES:
-    case EPERM: return ERROR_ACCESS_DENIED_CODE;
-    case EBADF: return ERROR_INVALID_HANDLE_CODE;
-    case EMFILE:
-    case ENFILE: return ERROR_TOO_MANY_OPEN_FILES_CODE;
-    case ENOMEM:
-    case EAGAIN: return ERROR_NOT_ENOUGH_MEMORY_CODE;
-    case ENOEXEC: return ERROR_BAD_EXE_FORMAT_CODE;
-    case EINVAL: return ERROR_INVALID_PARAMETER_CODE;
-    default: return ERROR_GEN_FAILURE_CODE;
-    }
-}
-
-// The words of a Windows command line, split as the C run time of the
-// child would split them: white space between words, double quotes group,
-// 2n backslashes before a quote give n backslashes, 2n+1 give n and a quote.
-std::vector<std::string> commandLineWords(const std::wstring& commandLine)
-{
-    const QByteArray text = Text::fromWide(commandLine).toUtf8();
-    std::vector<std::string> words;
-    std::string word;
-    bool inWord = false;
-    bool quoted = false;
-    for (int i = 0; i < text.size(); ++i) {
-        const char c = text.at(i);
-        if (c == '\\') {
-            int backslashes = 0;
-            while (i < text.size() && text.at(i) == '\\') {
-                ++backslashes;
-                ++i;
-            }
-            if (i < text.size() && text.at(i) == '"') {
-                word.append(std::size_t(backslashes / 2), '\\');
-                if (backslashes % 2)
-                    word.push_back('"');
-                else
-                    quoted = !quoted;
-            } else {
-                word.append(std::size_t(backslashes), '\\');
-                --i;
-            }
-            inWord = true;
-        } else if (c == '"') {
-            quoted = !quoted;
-            inWord = true;
-        } else if ((c == ' ' || c == '\t') && !quoted) {
-            if (inWord)
-                words.push_back(word);
-            word.clear();
-            inWord = false;
-        } else {
-            word.push_back(c);
-            inWord = true;
-        }
-    }
-    if (inWord)
-        words.push_back(word);
-    return words;
-}
 
 // One child, shared by its process and thread handles.
 struct Child {
@@ -108,8 +44,7 @@ struct Entry {
 
 class LinuxProcess final : public Process {
 public:
-    bool createPipe(Handle* readEnd, Handle* writeEnd, const SecurityAttributes* attributes,
-                    std::uint32_t) override
+    bool createPipe(Handle* readEnd, Handle* writeEnd, const SecurityAttributes* attributes, std::uint32_t) override
     {
         if (!readEnd || !writeEnd) {
             setLastError(ERROR_INVALID_PARAMETER_CODE);
@@ -151,7 +86,8 @@ public:
                 if (fd >= 0)
                     posix_spawn_file_actions_adddup2(&actions, fd, target);
                 else
-                    posix_spawn_file_actions_addopen(&actions, target, "/dev/null", target == 0 ? O_RDONLY : O_WRONLY, 0);
+                    posix_spawn_file_actions_addopen(&actions, target, "/dev/null", target == 0 ? O_RDONLY : O_WRONLY,
+                                                     0);
             }
         }
 
@@ -204,36 +140,17 @@ public:
 
     std::uint32_t waitForSingleObject(Handle handle, std::uint32_t milliseconds) override
     {
-        const std::shared_ptr<Child> child = childOf(handle);
-        if (!child) {
+        return waitFor(childOf(handle), -1, milliseconds);
+    }
+
+    std::uint32_t waitForProcessOrPipeData(Handle process, Handle pipe, std::uint32_t milliseconds) override
+    {
+        const int fd = pipeFd(pipe);
+        if (fd < 0) {
             setLastError(ERROR_INVALID_HANDLE_CODE);
             return WAIT_FAILED_CODE;
         }
-        using Clock = std::chrono::steady_clock;
-        const auto deadline = Clock::now() + std::chrono::milliseconds(milliseconds);
-        for (;;) {
-            {
-                std::lock_guard<std::mutex> lock(child->mutex);
-                if (child->ended)
-                    return WAIT_OBJECT_0_CODE;
-                int status = 0;
-                const pid_t r = ::waitpid(child->pid, &status, WNOHANG);
-                // ECHILD: reaped by someone else, so it has ended too.
-                if (r == child->pid || (r < 0 && errno == ECHILD)) {
-                    child->ended = true;
-                    return WAIT_OBJECT_0_CODE;
-                }
-                if (r < 0 && errno != EINTR) {
-                    setLastError(errorFromErrno(errno));
-                    return WAIT_FAILED_CODE;
-                }
-            }
-            const auto now = Clock::now();
-            if (milliseconds != INFINITE_WAIT && now >= deadline)
-                return WAIT_TIMEOUT_CODE;
-            const auto step = std::chrono::milliseconds(1);
-            std::this_thread::sleep_for(milliseconds == INFINITE_WAIT ? step : std::min<Clock::duration>(step, deadline - now));
-        }
+        return waitFor(childOf(process), fd, milliseconds);
     }
 
     bool peekNamedPipe(Handle pipe, std::uint32_t* totalBytesAvailable) override
@@ -315,6 +232,79 @@ public:
     }
 
 private:
+    enum class State { Running, Ended, Failed };
+
+    // Reaps the child when it has ended. While it runs and pidFd is given,
+    // opens a pid file descriptor for it into *pidFd (-1 when the kernel has
+    // none): under the child's lock, so the pid cannot be reaped and reused
+    // meanwhile.
+    static State checkChild(Child& child, int* pidFd)
+    {
+        std::lock_guard<std::mutex> lock(child.mutex);
+        if (child.ended)
+            return State::Ended;
+        int status = 0;
+        pid_t r;
+        do
+            r = ::waitpid(child.pid, &status, WNOHANG);
+        while (r < 0 && errno == EINTR);
+        // ECHILD: reaped by someone else, so it has ended too.
+        if (r == child.pid || (r < 0 && errno == ECHILD)) {
+            child.ended = true;
+            return State::Ended;
+        }
+        if (r < 0) {
+            setLastError(errorFromErrno(errno));
+            return State::Failed;
+        }
+        if (pidFd)
+            *pidFd = static_cast<int>(::syscall(SYS_pidfd_open, child.pid, 0));
+        return State::Running;
+    }
+
+    // Until the child ends or (dataFd >= 0) that pipe holds data. The pid
+    // file descriptor becomes readable when the child ends, so one poll
+    // waits for both; without one the child is looked at every millisecond.
+    static std::uint32_t waitFor(const std::shared_ptr<Child>& child, int dataFd, std::uint32_t milliseconds)
+    {
+        if (!child) {
+            setLastError(ERROR_INVALID_HANDLE_CODE);
+            return WAIT_FAILED_CODE;
+        }
+        using Clock = std::chrono::steady_clock;
+        const auto deadline = Clock::now() + std::chrono::milliseconds(milliseconds);
+        for (;;) {
+            int pidFd = -1;
+            const State state = checkChild(*child, &pidFd);
+            if (state == State::Ended)
+                return WAIT_OBJECT_0_CODE;
+            if (state == State::Failed)
+                return WAIT_FAILED_CODE;
+            const auto now = Clock::now();
+            if (milliseconds != INFINITE_WAIT && now >= deadline) {
+                if (pidFd >= 0)
+                    ::close(pidFd);
+                return WAIT_TIMEOUT_CODE;
+            }
+            int timeout = 1;
+            if (pidFd >= 0)
+                timeout = milliseconds == INFINITE_WAIT
+                              ? -1
+                              : static_cast<int>(std::min<std::chrono::milliseconds::rep>(
+                                  std::chrono::ceil<std::chrono::milliseconds>(deadline - now).count(), INT_MAX));
+            pollfd fds[2] = {{pidFd, POLLIN, 0}, {dataFd, POLLIN, 0}};
+            const int ready = ::poll(fds, 2, timeout);
+            if (pidFd >= 0)
+                ::close(pidFd);
+            if (ready > 0 && dataFd >= 0 && fds[1].revents) {
+                if (fds[1].revents & POLLIN)
+                    return WAIT_PIPE_DATA_CODE;
+                // Writers gone (POLLHUP alone): nothing more will come.
+                dataFd = -1;
+            }
+        }
+    }
+
     // Callers hold mutex_.
     Handle add(Entry entry)
     {

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "Platform/Platform.h"
+
 #include <cstdint>
 
 namespace Tellan {
@@ -11,9 +13,6 @@ typedef std::uintptr_t RegistryKey;
 typedef std::int32_t RegistryStatus;
 
 constexpr RegistryKey HKEY_LOCAL_MACHINE_KEY = 0x80000002u;
-
-// ERROR_INVALID_HANDLE, as the registry returns it.
-constexpr RegistryStatus ERROR_INVALID_HANDLE_STATUS = 6;
 
 enum RegistryAccess : std::uint32_t {
     KEY_QUERY_VALUE = 0x0001,
@@ -42,24 +41,25 @@ enum RegistryValueType : std::uint32_t {
 // The process's own view is the one the 32-bit program sees; KEY_WOW64_64KEY
 // asks for the 64-bit view. Any thread may call.
 //
-// The Linux implementation serves a few keys from the machine's own facts
-// (see PORTING.md): Cryptography\MachineGuid from /etc/machine-id, processor
-// ~MHz from /proc/cpuinfo; both views show the same keys and DigitalProductId
-// exists in neither.
+// The Linux implementation serves the few keys the programs read from the
+// machine's own facts: Cryptography\MachineGuid is /etc/machine-id written
+// as a lower-case GUID (8-4-4-4-12), a processor's ~MHz the "cpu MHz" of its
+// block in /proc/cpuinfo. Linux has no Windows product id, so
+// DigitalProductId exists in neither view; both views show the same keys.
 class Registry {
 public:
     virtual ~Registry() = default;
 
     // RegOpenKeyExA. subKey may be null or empty (the root itself).
-    virtual RegistryStatus openKey(RegistryKey root, const char* subKey, std::uint32_t options,
-                                   std::uint32_t access, RegistryKey* result) = 0;
+    virtual RegistryStatus openKey(RegistryKey root, const char* subKey, std::uint32_t options, std::uint32_t access,
+                                   RegistryKey* result) = 0;
 
     // RegQueryValueExA. On entry *dataSize is the capacity of data in bytes;
     // on success it holds the value's size (a string counts its NUL). With
     // data null the size alone is returned. ERROR_MORE_DATA leaves data as it
     // was and sets *dataSize to the size needed. type may be null.
-    virtual RegistryStatus queryValue(RegistryKey key, const char* valueName, std::uint32_t* type,
-                                      std::uint8_t* data, std::uint32_t* dataSize) = 0;
+    virtual RegistryStatus queryValue(RegistryKey key, const char* valueName, std::uint32_t* type, std::uint8_t* data,
+                                      std::uint32_t* dataSize) = 0;
 
     // RegCloseKey.
     virtual RegistryStatus closeKey(RegistryKey key) = 0;

@@ -5,10 +5,10 @@
 
 #include <algorithm>
 #include <cctype>
-#include <cmath>
 #include <cstring>
 #include <map>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -30,10 +30,7 @@ std::string lowerCase(std::string text)
     return text;
 }
 
-bool startsWith(const std::string& text, const std::string& head)
-{
-    return text.compare(0, head.size(), head) == 0;
-}
+bool startsWith(const std::string& text, const std::string& head) { return text.compare(0, head.size(), head) == 0; }
 
 Value stringValue(const std::string& text)
 {
@@ -93,18 +90,16 @@ bool readValue(const std::string& path, const std::string& name, Value* out)
         const std::string id = LinuxFacts::machineIdHex();
         if (id.empty())
             return false;
-        *out = stringValue(id.substr(0, 8) + "-" + id.substr(8, 4) + "-" + id.substr(12, 4) + "-"
-                           + id.substr(16, 4) + "-" + id.substr(20));
+        *out = stringValue(id.substr(0, 8) + "-" + id.substr(8, 4) + "-" + id.substr(12, 4) + "-" + id.substr(16, 4)
+                           + "-" + id.substr(20));
         return true;
     }
     const int processor = processorOf(path);
     if (processor >= 0 && name == "~mhz") {
-        const std::string mhz = LinuxFacts::cpuInfoValue(processor, "cpu MHz");
-        char* end = nullptr;
-        const double value = std::strtod(mhz.c_str(), &end);
-        if (mhz.empty() || end == mhz.c_str() || !(value > 0) || value > 1e9)
+        const std::optional<std::uint32_t> mhz = LinuxFacts::cpuMHz(processor);
+        if (!mhz)
             return false;
-        *out = dwordValue(static_cast<std::uint32_t>(std::lround(value)));
+        *out = dwordValue(*mhz);
         return true;
     }
     if (processor >= 0 && name == "processornamestring") {
@@ -134,7 +129,7 @@ public:
         std::lock_guard<std::mutex> lock(mutex_);
         std::string path;
         if (!pathOf(root, &path))
-            return ERROR_INVALID_HANDLE_STATUS;
+            return ERROR_INVALID_HANDLE_CODE;
         std::string sub = lowerCase(subKey ? subKey : "");
         while (!sub.empty() && sub.back() == '\\')
             sub.pop_back();
@@ -157,7 +152,7 @@ public:
             std::lock_guard<std::mutex> lock(mutex_);
             const auto it = open_.find(key);
             if (it == open_.end())
-                return ERROR_INVALID_HANDLE_STATUS;
+                return ERROR_INVALID_HANDLE_CODE;
             if (!(it->second.access & KEY_QUERY_VALUE))
                 return ERROR_ACCESS_DENIED_CODE;
             path = it->second.path;
@@ -189,7 +184,7 @@ public:
         if (key == HKEY_LOCAL_MACHINE_KEY)
             return 0;
         std::lock_guard<std::mutex> lock(mutex_);
-        return open_.erase(key) ? 0 : ERROR_INVALID_HANDLE_STATUS;
+        return open_.erase(key) ? RegistryStatus(ERROR_SUCCESS_CODE) : RegistryStatus(ERROR_INVALID_HANDLE_CODE);
     }
 
 private:

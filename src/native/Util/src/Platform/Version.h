@@ -42,9 +42,6 @@ enum VersionCondition : std::uint8_t {
 
 enum : std::uint8_t { VER_NT_WORKSTATION = 1, VER_NT_DOMAIN_CONTROLLER = 2, VER_NT_SERVER = 3 };
 
-// ERROR_OLD_WIN_VERSION: VerifyVersionInfoW's "no".
-constexpr std::uint32_t ERROR_OLD_WIN_VERSION_CODE = 1150;
-
 // VerSetConditionMask: three bits of condition per type bit.
 std::uint64_t verSetConditionMask(std::uint64_t conditionMask, std::uint32_t typeMask, std::uint8_t condition);
 // The condition that conditionMask holds for one type bit.
@@ -67,8 +64,7 @@ public:
     // True when the running system meets every field named in typeMask
     // under the conditions of conditionMask; false with getLastError()
     // ERROR_OLD_WIN_VERSION_CODE when it does not.
-    virtual bool verifyVersionInfo(const OsVersionInfo& info, std::uint32_t typeMask,
-                                   std::uint64_t conditionMask) = 0;
+    virtual bool verifyVersionInfo(const OsVersionInfo& info, std::uint32_t typeMask, std::uint64_t conditionMask) = 0;
 
     static Version& native();
 };

@@ -1,8 +1,10 @@
 #include "Settings/SharedStorage.h"
 
 #include "Logging/Log.h"
+#include "Settings/IniText.h"
 #include "SystemInfo/SystemInfo.h"
 
+#include <QFile>
 #include <QMutexLocker>
 
 namespace Tellan {
@@ -35,8 +37,19 @@ void SharedStorage::loadDeviceIdFromSettings(std::string& id)
 {
     id.clear();
     QMutexLocker lock(&settingsMutex);
-    if (settings.contains(QLatin1String(kDeviceIdKey)))
-        id = settings.value(QLatin1String(kDeviceIdKey), QVariant()).toString().toLatin1().toStdString();
+    if (!settings.contains(QLatin1String(kDeviceIdKey)))
+        return;
+    const QVariant value = settings.value(QLatin1String(kDeviceIdKey), QVariant());
+    // Qt reads a text with unquoted commas ("abc, def", as another program
+    // may write it) as a list, whose text would be empty: read that one
+    // back from the file as the text it is.
+    if (value.type() == QVariant::StringList) {
+        QFile file(settings.fileName());
+        if (file.open(QIODevice::ReadOnly))
+            id = iniValueText(file.readAll(), kDeviceIdKey).toStdString();
+        return;
+    }
+    id = value.toString().toLatin1().toStdString();
 }
 
 void SharedStorage::saveDeviceIdToSettings(const std::string& id)
