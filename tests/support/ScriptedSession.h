@@ -3,9 +3,11 @@
 #include "Platform/Elevation.h"
 #include "Platform/FileLock.h"
 #include "Platform/Session.h"
+#include "Platform/Threads.h"
 
 #include <QString>
 
+#include <atomic>
 #include <cstdint>
 #include <functional>
 #include <string>
@@ -44,6 +46,17 @@ public:
 
     bool present = true;
     int calls = 0;
+};
+
+// A debugger that attaches at the given question (0: never).
+class ScriptedDebugger : public Tellan::Platform::Threads {
+public:
+    std::uint32_t currentThreadId() override { return Threads::native().currentThreadId(); }
+    void setThreadName(std::uint32_t threadId, const char* name) override { Threads::native().setThreadName(threadId, name); }
+    bool isDebuggerPresent() override { return attachesAt != 0 && ++questions >= attachesAt; }
+
+    int attachesAt = 0;
+    std::atomic<int> questions{0};
 };
 
 } // namespace TestSupport

@@ -114,13 +114,22 @@ TEST(HelperEntry, ElevationPolicyRefreshedFromVersionSixWhenTheFunctionIsThere)
 
 TEST(HelperEntry, OnlyTheExactOptionWaitsForADebugger)
 {
-    // Without a debugger, a wait would never end: these must return.
-    TestSupport::ScriptedThreads threads;
-    threads.debuggerPresent = false;
-    ScopedInstall<Tellan::Platform::Threads> install(&threads);
-    for (const wchar_t* line : {L"helper", L"helper --WAITDEBUGGER", L"helper --waitdebugger", L"--wait Debugger", L""})
+    {
+        // Without a debugger, a wait would never end: these must return.
+        TestSupport::ScriptedDebugger debugger;
+        ScopedInstall<Tellan::Platform::Threads> install(&debugger);
+        for (const wchar_t* line : {L"helper", L"helper --WAITDEBUGGER", L"helper --waitdebugger", L"--wait Debugger", L""})
+            Tellan::waitForDebugger(line);
+        EXPECT_EQ(debugger.questions, 0);
+    }
+    for (const wchar_t* line : {L"helper --waitDebugger", L"helper x--waitDebuggerx", L"\"/a/--waitDebugger/helper\" a"}) {
+        // Asked until the debugger is there.
+        TestSupport::ScriptedDebugger debugger;
+        debugger.attachesAt = 3;
+        ScopedInstall<Tellan::Platform::Threads> install(&debugger);
         Tellan::waitForDebugger(line);
-    SUCCEED();
+        EXPECT_EQ(debugger.questions, 3);
+    }
 }
 
 } // namespace
