@@ -359,6 +359,20 @@ TEST_F(HelperProgram, StartThatCannotReachTheLockHolderEndsWithOne)
     stop(*running);
 }
 
+TEST_F(HelperProgram, FailureToListenIsLoggedAndTheHelperRunsUnreachable)
+{
+    // A folder at the socket's name: the lock holder cannot listen there.
+    ASSERT_TRUE(QDir().mkpath(socket_ + "/in-the-way"));
+    auto deaf = start();
+    ASSERT_TRUE(waitUntil([&] { return readAll(currentLog()).contains("settingTellanPath") || !deaf->running(); }));
+    EXPECT_TRUE(deaf->running());
+    const QByteArray log = readAll(currentLog());
+    EXPECT_TRUE(log.contains(" : E QtLocalPeer : listenFailed : ")) << log.constData();
+    auto later = start({"--kill"});
+    EXPECT_EQ(later->finish(), 1) << "nothing answers";
+    EXPECT_TRUE(deaf->running());
+}
+
 TEST_F(HelperProgram, OfTenStartsAtOnceExactlyOneKeepsRunning)
 {
     for (int round = 0; round < 3; ++round) {
