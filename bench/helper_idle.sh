@@ -88,7 +88,7 @@ for run in $(seq 1 "$runs"); do
     for p in "$helper" "$floortls"; do
       echo "   largest mappings of $p:"
       awk '/^[0-9a-f]+-[0-9a-f]+ / { name = $6 } /^Rss:/ { rss[name] += $2 } END { for (n in rss) printf "%8d kB %s\n", rss[n], n }' \
-        "/proc/$p/smaps" | sort -rn | head -n 12 | sed 's/^/     /'
+        "/proc/$p/smaps" | sort -rn | head -n "${ZORVIK_IDLE_DETAIL_LINES:-12}" | sed 's/^/     /'
     done
   fi
   h0=$(switches "$helper"); f0=$(switches "$floor"); t0=$(switches "$floortls")
