@@ -141,7 +141,7 @@ public:
     }
     int finish(int ms = 30000)
     {
-        if (!process_.waitForFinished(ms))
+        if (process_.state() != QProcess::NotRunning && !process_.waitForFinished(ms))
             return -1;
         return process_.exitStatus() == QProcess::NormalExit ? process_.exitCode() : -2;
     }
