@@ -14,6 +14,8 @@
 #include "Platform/FileShare.h"
 
 #include <QByteArray>
+#include <QDataStream>
+#include <QRandomGenerator>
 #include <QDeadlineTimer>
 #include <QDir>
 #include <QFile>
@@ -27,6 +29,7 @@
 
 #include <fcntl.h>
 #include <net/if.h>
+#include <poll.h>
 #include <netdb.h>
 #include <pwd.h>
 #include <sched.h>
@@ -34,6 +37,7 @@
 #include <sys/mount.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/un.h>
 #include <unistd.h>
 
 #include <cstdio>
@@ -371,6 +375,76 @@ TEST_F(HelperProgram, FailureToListenIsLoggedAndTheHelperRunsUnreachable)
     auto later = start({"--kill"});
     EXPECT_EQ(later->finish(), 1) << "nothing answers";
     EXPECT_TRUE(deaf->running());
+}
+
+// Writes bytes to the running helper's socket on a connection of its own
+// and closes it; the number of bytes that came back within `ms`.
+int sendRaw(const QString& socket, const QByteArray& bytes, int ms = 0)
+{
+    const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_un address = {};
+    address.sun_family = AF_UNIX;
+    const QByteArray name = QFile::encodeName(socket);
+    std::memcpy(address.sun_path, name.constData(), size_t(name.size()));
+    int answered = -1;
+    if (::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof(address)) == 0
+        && ::send(fd, bytes.constData(), size_t(bytes.size()), MSG_NOSIGNAL) == bytes.size()) {
+        answered = 0;
+        pollfd p = {fd, POLLIN, 0};
+        char reply[16];
+        if (ms > 0 && ::poll(&p, 1, ms) > 0)
+            answered = int(std::max<ssize_t>(0, ::recv(fd, reply, sizeof(reply), 0)));
+    }
+    ::close(fd);
+    return answered;
+}
+
+QByteArray frame(const QByteArray& payload, quint32 length)
+{
+    QByteArray bytes;
+    QDataStream out(&bytes, QIODevice::WriteOnly);
+    out << qint8(1) << length;
+    return bytes + payload;
+}
+
+TEST_F(HelperProgram, ForgedAndBrokenMessagesLeaveTheRunningHelperRunning)
+{
+    auto running = startRunning();
+    // A list that claims 2^31 - 16 elements and holds two, "--kill" second.
+    QByteArray list;
+    {
+        QDataStream out(&list, QIODevice::WriteOnly);
+        out.setVersion(QDataStream::Qt_4_8);
+        out << QStringList{"/forged/helper", "--kill"};
+        QDataStream patch(&list, QIODevice::WriteOnly);
+        patch << quint32(0x7FFFFFF0);
+    }
+    QByteArray noise(64 * 1024, '\0');
+    QRandomGenerator(20261210).fillRange(reinterpret_cast<quint32*>(noise.data()), noise.size() / 4);
+    const QByteArray base64 = list.toBase64();
+    const struct {
+        const char* what;
+        QByteArray bytes;
+        int answered;
+    } cases[] = {
+        {"zero length", frame("", 0), 0},
+        {"negative length", frame("xyz", 0xFFFFFFF0u), 0},
+        {"length over the cap", frame("xyz", 0x7FFFFFFFu), 0},
+        {"cut-off frame", frame("abc", 100), 0},
+        {"random bytes", noise, -2},
+        {"not base64 of a list", frame("%%%%", 4), 3},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        const int answered = sendRaw(socket_, c.bytes, 300);
+        if (c.answered != -2) {
+            EXPECT_EQ(answered, c.answered);
+        }
+        expectReachable(*running);
+    }
+    // The forged count keeps the two complete elements: "--kill" ends it.
+    EXPECT_EQ(sendRaw(socket_, frame(base64, quint32(base64.size())), 30000), 3);
+    EXPECT_EQ(running->finish(), 0);
 }
 
 TEST_F(HelperProgram, OfTenStartsAtOnceExactlyOneKeepsRunning)
