@@ -6,10 +6,9 @@
 
 namespace TestSupport {
 
-void RecordingSink::attach(std::stringstream& pending)
+void RecordingSink::attachLocked(std::stringstream& pending)
 {
     std::string line;
-    std::lock_guard<std::mutex> lock(mutex_);
     while (std::getline(pending, line)) {
         // A continuation line ("\n     ...") belongs to the record before it.
         if (!lines_.empty() && attached_ > 0 && line.compare(0, 5, "     ") == 0)
@@ -21,21 +20,19 @@ void RecordingSink::attach(std::stringstream& pending)
     }
 }
 
-void RecordingSink::close()
+void RecordingSink::closeLocked()
 {
-    std::lock_guard<std::mutex> lock(mutex_);
     ++closes_;
 }
 
-void RecordingSink::write(const std::string& line)
+void RecordingSink::writeLocked(const std::string& line)
 {
-    std::lock_guard<std::mutex> lock(mutex_);
     lines_.push_back(line);
 }
 
 std::vector<std::string> RecordingSink::lines() const
 {
-    std::lock_guard<std::mutex> lock(mutex_);
+    std::lock_guard<std::recursive_mutex> guard(lock());
     return lines_;
 }
 
@@ -72,23 +69,23 @@ std::vector<std::string> RecordingSink::events() const
 
 void RecordingSink::clear()
 {
-    std::lock_guard<std::mutex> lock(mutex_);
+    std::lock_guard<std::recursive_mutex> guard(lock());
     lines_.clear();
 }
 
 int RecordingSink::attachedCount() const
 {
-    std::lock_guard<std::mutex> lock(mutex_);
+    std::lock_guard<std::recursive_mutex> guard(lock());
     return attached_;
 }
 
 int RecordingSink::closeCount() const
 {
-    std::lock_guard<std::mutex> lock(mutex_);
+    std::lock_guard<std::recursive_mutex> guard(lock());
     return closes_;
 }
 
-void FailingSink::write(const std::string&)
+void FailingSink::writeLocked(const std::string&)
 {
     ++writes;
     throw std::runtime_error("sink failure");

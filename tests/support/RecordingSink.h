@@ -1,6 +1,6 @@
 #pragma once
 
-#include "Logger/Logger.h"
+#include "Logger/LoggerBase.h"
 
 #include <QString>
 
@@ -12,12 +12,9 @@
 namespace TestSupport {
 
 // A sink that keeps every line it is given (attach's pending lines first).
-class RecordingSink : public Tellan::Logger {
+// Its lock is recursive, so a sink made from it may log inside its hooks.
+class RecordingSink : public Tellan::LoggerBase<std::recursive_mutex> {
 public:
-    void attach(std::stringstream& pending) override;
-    void close() override;
-    void write(const std::string& line) override;
-    void rotate() override {}
 
     std::vector<std::string> lines() const;
     // Lines of structured records whose event is `event` (" : event : ").
@@ -32,21 +29,28 @@ public:
     // Every structured line's event name, in order; plain lines give "".
     std::vector<std::string> events() const;
 
+protected:
+    void attachLocked(std::stringstream& pending) override;
+    void closeLocked() override;
+    void writeLocked(const std::string& line) override;
+    void rotateLocked() override {}
+
 private:
-    mutable std::mutex mutex_;
     std::vector<std::string> lines_;
     int closes_ = 0;
     int attached_ = 0;
 };
 
 // A sink whose write always throws.
-class FailingSink : public Tellan::Logger {
+class FailingSink : public Tellan::LoggerBase<std::mutex> {
 public:
-    void attach(std::stringstream&) override {}
-    void close() override {}
-    void write(const std::string&) override;
-    void rotate() override {}
     int writes = 0;
+
+protected:
+    void attachLocked(std::stringstream&) override {}
+    void closeLocked() override {}
+    void writeLocked(const std::string&) override;
+    void rotateLocked() override {}
 };
 
 // Installs a fresh RecordingSink as the process's sink and returns it; it

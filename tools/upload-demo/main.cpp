@@ -2,7 +2,7 @@
 // one after the other on the File Upload thread, as the helper's queue would,
 // and prints each result. Log records go to standard error.
 #include "Event/Dispatcher.h"
-#include "Logger/Logger.h"
+#include "Logger/LoggerBase.h"
 #include "Logging/Logging.h"
 #include "OpsFileUpload.h"
 
@@ -13,6 +13,7 @@
 #include <future>
 #include <iostream>
 #include <memory>
+#include <iterator>
 #include <mutex>
 #include <string>
 #include <vector>
@@ -22,23 +23,17 @@ namespace {
 const char usage[] = "usage: zorvik-upload-demo [--host NAME] --port N [--ca FILE] FILE...\n"
                      "       files ending in .dmp go as crash dumps, the others as log files\n";
 
-class ConsoleLogger : public Tellan::Logger {
-public:
-    void attach(std::stringstream& pending) override
+class ConsoleLogger : public Tellan::LoggerBase<std::mutex> {
+protected:
+    void attachLocked(std::stringstream& pending) override
     {
-        std::lock_guard<std::mutex> lock(mutex);
-        std::cerr << pending.str();
+        // Read to the end, as the dispatcher expects; inserting an empty
+        // buffer would put std::cerr in its fail state.
+        std::cerr << std::string(std::istreambuf_iterator<char>(pending), {}) << std::flush;
     }
-    void close() override {}
-    void write(const std::string& line) override
-    {
-        std::lock_guard<std::mutex> lock(mutex);
-        std::cerr << line << std::flush;
-    }
-    void rotate() override {}
-
-private:
-    std::mutex mutex;
+    void closeLocked() override {}
+    void writeLocked(const std::string& line) override { std::cerr << line << std::flush; }
+    void rotateLocked() override {}
 };
 
 struct Result {

@@ -6,15 +6,33 @@
 
 #include <gtest/gtest.h>
 
-#include <algorithm>
 #include <atomic>
-#include <set>
+#include <chrono>
+#include <condition_variable>
+#include <cstdio>
+#include <cstdlib>
+#include <functional>
+#include <mutex>
 #include <thread>
 #include <vector>
 
 using Tellan::Logging;
 
+// Most tests use a dispatcher of their own, so that "no sink yet" is real in
+// whatever order and process the tests run.
 namespace {
+
+void logTo(Logging& dispatcher, const std::string& text, int level = Tellan::Level::INFO)
+{
+    Tellan::LogRecord record(0);
+    record.setLevel(level).setComponent("c").setMessage(QString::fromLatin1(text.c_str()));
+    dispatcher.log(record);
+}
+
+bool endsWith(const std::string& line, const std::string& tail)
+{
+    return line.size() >= tail.size() && line.compare(line.size() - tail.size(), tail.size(), tail) == 0;
+}
 
 // Counts user-name queries: every formatted line asks once.
 class CountingAccount : public TestSupport::ScriptedAccount {
@@ -27,37 +45,49 @@ public:
     std::atomic<int> calls{0};
 };
 
-// A sink that tells what it saw of the dispatcher while being installed.
-class ProbeSink : public TestSupport::RecordingSink {
+// A flag that one thread sets and another waits for.
+class Event {
 public:
-    explicit ProbeSink(std::vector<std::string>* journal, const char* name) : journal_(journal), name_(name) {}
-    ~ProbeSink() override { journal_->push_back(std::string("delete ") + name_); }
-    void attach(std::stringstream& pending) override
+    void set()
     {
-        journal_->push_back(std::string("attach ") + name_);
-        RecordingSink::attach(pending);
+        std::lock_guard<std::mutex> lock(mutex_);
+        set_ = true;
+        changed_.notify_all();
+    }
+    bool isSet()
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        return set_;
+    }
+    bool waitFor(std::chrono::milliseconds limit)
+    {
+        std::unique_lock<std::mutex> lock(mutex_);
+        return changed_.wait_for(lock, limit, [&] { return set_; });
     }
 
 private:
-    std::vector<std::string>* journal_;
-    const char* name_;
+    std::mutex mutex_;
+    std::condition_variable changed_;
+    bool set_ = false;
 };
 
 } // namespace
 
-// Each test runs in its own process (ctest), so "no sink yet" is real here.
 TEST(Logging, PendingLinesReachTheSinkThroughAttachBeforeLaterWrites)
 {
-    TLOG(INFO, "c") << "first";
-    TLOG(INFO, "c") << "second";
-    TLOG(DEBUG, "c") << "dropped";
-    auto& sink = TestSupport::installRecordingSink();
-    TLOG(INFO, "c") << "third";
-    const auto lines = sink.lines();
+    Logging dispatcher;
+    logTo(dispatcher, "first");
+    logTo(dispatcher, "second");
+    logTo(dispatcher, "dropped", Tellan::Level::DEBUG);
+    auto* sink = new TestSupport::RecordingSink();
+    dispatcher.setLogger(sink);
+    EXPECT_EQ(sink->attachedCount(), 2);
+    logTo(dispatcher, "third");
+    const auto lines = sink->lines();
     ASSERT_EQ(lines.size(), 3u);
-    EXPECT_NE(lines[0].find(" : first\n"), std::string::npos);
-    EXPECT_NE(lines[1].find(" : second\n"), std::string::npos);
-    EXPECT_NE(lines[2].find(" : third\n"), std::string::npos);
+    EXPECT_TRUE(endsWith(lines[0], " : first\n")) << lines[0];
+    EXPECT_TRUE(endsWith(lines[1], " : second\n")) << lines[1];
+    EXPECT_TRUE(endsWith(lines[2], " : third\n")) << lines[2];
 }
 
 TEST(Logging, RecordsBelowInfoAreNeverFormatted)
@@ -71,65 +101,133 @@ TEST(Logging, RecordsBelowInfoAreNeverFormatted)
     EXPECT_TRUE(sink.lines().empty());
     TLOG(INFO, "c") << "yes";
     EXPECT_EQ(account.calls.load(), 1);
+    EXPECT_EQ(sink.lines().size(), 1u);
 }
 
 TEST(Logging, DisableAndCloseWithoutSinkDoNothingAndLinesStillFlowAfterClose)
 {
-    Logging::instance().disableLogger();
-    Logging::instance().closeLogger();
-    auto& sink = TestSupport::installRecordingSink();
-    Logging::instance().disableLogger();
-    EXPECT_FALSE(sink.enabled);
-    Logging::instance().closeLogger();
-    EXPECT_EQ(sink.closeCount(), 1);
-    TLOG(INFO, "c") << "after close";
-    EXPECT_EQ(sink.lines().size(), 1u);
+    Logging dispatcher;
+    dispatcher.disableLogger();
+    dispatcher.closeLogger();
+    auto* sink = new TestSupport::RecordingSink();
+    dispatcher.setLogger(sink);
+    dispatcher.disableLogger();
+    EXPECT_FALSE(sink->enabled);
+    dispatcher.closeLogger();
+    EXPECT_EQ(sink->closeCount(), 1);
+    logTo(dispatcher, "after close");
+    ASSERT_EQ(sink->lines().size(), 1u);
+    EXPECT_TRUE(endsWith(sink->lines()[0], " : after close\n"));
 }
+
+namespace {
+// A sink that notes when it is attached and deleted.
+class ProbeSink : public TestSupport::RecordingSink {
+public:
+    ProbeSink(std::vector<std::string>* journal, const char* name) : journal_(journal), name_(name) {}
+    ~ProbeSink() override { journal_->push_back(std::string("delete ") + name_); }
+
+protected:
+    void attachLocked(std::stringstream& pending) override
+    {
+        journal_->push_back(std::string("attach ") + name_);
+        RecordingSink::attachLocked(pending);
+    }
+
+private:
+    std::vector<std::string>* journal_;
+    const char* name_;
+};
+} // namespace
 
 TEST(Logging, SecondSinkReplacesTheFirstAndFindsNothingUnread)
 {
-    // Outlives the test: the second sink is deleted by whichever install comes next.
-    static std::vector<std::string> journal;
-    TLOG(INFO, "c") << "early";
+    std::vector<std::string> journal;
+    Logging dispatcher;
+    logTo(dispatcher, "early");
     auto* first = new ProbeSink(&journal, "first");
-    Logging::instance().setLogger(first);
-    EXPECT_EQ(first->lines().size(), 1u);
+    dispatcher.setLogger(first);
+    EXPECT_EQ(first->attachedCount(), 1);
     auto* second = new ProbeSink(&journal, "second");
-    Logging::instance().setLogger(second);
+    dispatcher.setLogger(second);
     EXPECT_EQ(journal, (std::vector<std::string>{"attach first", "delete first", "attach second"}));
-    EXPECT_TRUE(second->lines().empty());
+    EXPECT_EQ(second->attachedCount(), 0);
+    logTo(dispatcher, "late");
+    EXPECT_EQ(second->lines().size(), 1u);
 }
+
+namespace {
+// Holds the hand-over in attach until every logging thread has a line in
+// flight, so that lines both precede and follow the hand-over whatever the
+// machine's load.
+class GateSink : public TestSupport::RecordingSink {
+public:
+    explicit GateSink(std::function<bool()> open) : open_(std::move(open)) {}
+
+protected:
+    void attachLocked(std::stringstream& pending) override
+    {
+        while (!open_())
+            std::this_thread::yield();
+        RecordingSink::attachLocked(pending);
+    }
+
+private:
+    std::function<bool()> open_;
+};
+} // namespace
 
 TEST(Logging, HandOverLosesNoLineLoggedOnOtherThreads)
 {
     constexpr int threads = 4;
-    constexpr int perThread = 2000;
-    std::atomic<bool> go{false};
-    std::atomic<int> logged{0};
+    constexpr int beforeHandOver = 50;
+    constexpr int afterHandOver = 50;
+    Logging dispatcher;
+    std::atomic<int> begun[threads] = {};
+    std::atomic<int> done[threads] = {};
+    std::atomic<bool> handedOver{false};
     std::vector<std::thread> loggers;
     for (int t = 0; t < threads; ++t) {
         loggers.emplace_back([&, t] {
-            while (!go.load()) {
-            }
-            for (int i = 0; i < perThread; ++i) {
-                TLOG(INFO, "c") << "t" << t << "-" << i;
-                ++logged;
+            // Logs until it has logged afterHandOver lines since it saw the
+            // hand-over end.
+            int last = -1;
+            for (int i = 0; last < 0 || i <= last; ++i) {
+                begun[t] = i + 1;
+                logTo(dispatcher, "t" + std::to_string(t) + "-" + std::to_string(i));
+                done[t] = i + 1;
+                if (last < 0 && handedOver.load())
+                    last = i + afterHandOver;
             }
         });
     }
-    go = true;
-    // Install while the threads are in the middle of their lines.
-    while (logged.load() < 200)
+    auto allPast = [&](int n) {
+        for (int t = 0; t < threads; ++t)
+            if (done[t].load() < n)
+                return false;
+        return true;
+    };
+    while (!allPast(beforeHandOver))
         std::this_thread::yield();
-    auto& sink = TestSupport::installRecordingSink();
+    auto* sink = new GateSink([&] {
+        for (int t = 0; t < threads; ++t)
+            if (begun[t].load() == done[t].load())
+                return false;
+        return true;
+    });
+    dispatcher.setLogger(sink);
+    handedOver = true;
     for (auto& l : loggers)
         l.join();
 
-    const auto lines = sink.lines();
-    EXPECT_EQ(lines.size(), std::size_t(threads * perThread));
-    EXPECT_GT(sink.attachedCount(), 0) << "no line went through the pending buffer";
-    EXPECT_LT(sink.attachedCount(), threads * perThread) << "no line came after the hand-over";
-    // Per thread, lines keep their order across the hand-over.
+    int total = 0;
+    for (int t = 0; t < threads; ++t)
+        total += done[t].load();
+    const auto lines = sink->lines();
+    EXPECT_EQ(lines.size(), std::size_t(total));
+    EXPECT_GE(sink->attachedCount(), threads * beforeHandOver);
+    EXPECT_GE(int(lines.size()) - sink->attachedCount(), threads) << "no line came after the hand-over";
+    // Per thread, every line once, in order across the hand-over.
     std::vector<int> next(threads, 0);
     for (const auto& line : lines) {
         const std::size_t at = line.rfind(" : t");
@@ -139,6 +237,8 @@ TEST(Logging, HandOverLosesNoLineLoggedOnOtherThreads)
         EXPECT_EQ(i, next[t]) << line;
         next[t] = i + 1;
     }
+    for (int t = 0; t < threads; ++t)
+        EXPECT_EQ(next[t], done[t].load());
 }
 
 namespace {
@@ -146,60 +246,195 @@ namespace {
 // into write() on the same thread instead of blocking the hand-over.
 class HeaderSink : public TestSupport::RecordingSink {
 public:
-    void attach(std::stringstream& pending) override
+    explicit HeaderSink(Logging& dispatcher) : dispatcher_(dispatcher) {}
+
+protected:
+    void attachLocked(std::stringstream& pending) override
     {
-        RecordingSink::attach(pending);
-        TLOG(INFO, "header") << "from attach";
+        RecordingSink::attachLocked(pending);
+        logTo(dispatcher_, "from attach");
     }
+
+private:
+    Logging& dispatcher_;
 };
 } // namespace
 
 TEST(Logging, LinesLoggedInsideAttachGoToTheNewSink)
 {
-    TLOG(INFO, "c") << "pending";
-    auto* sink = new HeaderSink();
-    Logging::instance().setLogger(sink);
+    Logging dispatcher;
+    logTo(dispatcher, "pending");
+    auto* sink = new HeaderSink(dispatcher);
+    dispatcher.setLogger(sink);
     const auto lines = sink->lines();
     ASSERT_EQ(lines.size(), 2u);
-    EXPECT_NE(lines[1].find("from attach"), std::string::npos);
+    EXPECT_TRUE(endsWith(lines[0], " : pending\n"));
+    EXPECT_TRUE(endsWith(lines[1], " : from attach\n"));
 }
 
 namespace {
-// Slow writes widen the window in which a thread is inside the old sink.
-class SlowSink : public TestSupport::RecordingSink {
+// The old sink of a replacement: its write of "trigger" stays inside until
+// the replacement has begun, then logs again, as a log file does when a line
+// starts a rotation whose new header logs. It hands its lines out when it is
+// deleted.
+class ReenteringSink : public TestSupport::RecordingSink {
 public:
-    void write(const std::string& line) override
+    ReenteringSink(Logging& dispatcher, Event& inside, Event& installing, Event& installed,
+                   std::vector<std::string>& linesAtDelete)
+        : dispatcher_(dispatcher), inside_(inside), installing_(installing), installed_(installed),
+          linesAtDelete_(linesAtDelete)
     {
-        std::this_thread::sleep_for(std::chrono::microseconds(200));
-        RecordingSink::write(line);
     }
+    ~ReenteringSink() override { linesAtDelete_ = lines(); }
+    std::atomic<bool> replacedWhileInside{false};
+
+protected:
+    void writeLocked(const std::string& line) override
+    {
+        RecordingSink::writeLocked(line);
+        if (!endsWith(line, " : trigger\n"))
+            return;
+        inside_.set();
+        installing_.waitFor(std::chrono::seconds(60));
+        // The replacement must wait for this write: give it time to get past
+        // that point if it would.
+        replacedWhileInside = installed_.waitFor(std::chrono::milliseconds(100));
+        logTo(dispatcher_, "nested");
+    }
+
+private:
+    Logging& dispatcher_;
+    Event& inside_;
+    Event& installing_;
+    Event& installed_;
+    std::vector<std::string>& linesAtDelete_;
 };
 } // namespace
 
-TEST(Logging, ReplacingTheSinkWaitsForWritesUnderWayToTheOldOne)
+TEST(Logging, ALineLoggedInsideAWriteDuringAReplacementGoesToThatSink)
 {
-    Logging::instance().setLogger(new SlowSink());
-    std::atomic<bool> stop{false};
-    std::vector<std::thread> loggers;
-    for (int t = 0; t < 3; ++t)
-        loggers.emplace_back([&] {
-            while (!stop.load())
-                TLOG(INFO, "c") << "busy";
-        });
-    for (int i = 0; i < 50; ++i) {
-        Logging::instance().setLogger(new SlowSink());
-        std::this_thread::sleep_for(std::chrono::microseconds(300));
+    Logging dispatcher;
+    Event inside, installing, installed;
+    std::vector<std::string> oldLines;
+    auto* old = new ReenteringSink(dispatcher, inside, installing, installed, oldLines);
+    dispatcher.setLogger(old);
+    std::atomic<bool> replacedWhileInside{false};
+
+    std::thread writer([&] { logTo(dispatcher, "trigger"); });
+    ASSERT_TRUE(inside.waitFor(std::chrono::seconds(60)));
+    auto* replacement = new TestSupport::RecordingSink();
+    std::thread installer([&] {
+        installing.set();
+        dispatcher.setLogger(replacement);
+        installed.set();
+    });
+    if (!installed.waitFor(std::chrono::seconds(30))) {
+        std::fprintf(stderr, "setLogger hangs while a thread inside the old sink's write logs again\n");
+        std::abort();
     }
-    stop = true;
-    for (auto& l : loggers)
-        l.join();
+    installer.join();
+    writer.join();
+
+    ASSERT_EQ(oldLines.size(), 2u);
+    EXPECT_TRUE(endsWith(oldLines[0], " : trigger\n")) << oldLines[0];
+    EXPECT_TRUE(endsWith(oldLines[1], " : nested\n")) << oldLines[1];
+    EXPECT_TRUE(replacement->lines().empty());
+    logTo(dispatcher, "after");
+    EXPECT_EQ(replacement->lines().size(), 1u);
+}
+
+namespace {
+// Every sink of the replacement test: each notes its lines in one shared
+// archive when deleted, and whether a write reached it after its deletion.
+struct Archive {
+    std::mutex mutex;
+    std::vector<std::vector<std::string>> sinks;
+    std::atomic<int> writesAfterDelete{0};
+};
+
+class ArchivedSink : public TestSupport::RecordingSink {
+public:
+    explicit ArchivedSink(Archive& archive) : archive_(archive) {}
+    ~ArchivedSink() override
+    {
+        deleted_ = true;
+        std::lock_guard<std::mutex> lock(archive_.mutex);
+        archive_.sinks.push_back(lines());
+    }
+
+protected:
+    void writeLocked(const std::string& line) override
+    {
+        if (deleted_)
+            ++archive_.writesAfterDelete;
+        std::this_thread::yield();
+        RecordingSink::writeLocked(line);
+    }
+
+private:
+    Archive& archive_;
+    std::atomic<bool> deleted_{false};
+};
+} // namespace
+
+TEST(Logging, ReplacingTheSinkUnderLoadDeletesItAfterItsWritesAndLosesNothing)
+{
+    constexpr int threads = 3;
+    constexpr int replacements = 50;
+    Archive archive;
+    std::atomic<int> logged[threads] = {};
+    {
+        Logging dispatcher;
+        dispatcher.setLogger(new ArchivedSink(archive));
+        std::atomic<bool> stop{false};
+        std::vector<std::thread> loggers;
+        for (int t = 0; t < threads; ++t)
+            loggers.emplace_back([&, t] {
+                for (int i = 0; !stop.load(); ++i) {
+                    logTo(dispatcher, "t" + std::to_string(t) + "-" + std::to_string(i));
+                    logged[t] = i + 1;
+                }
+            });
+        for (int i = 0; i < replacements; ++i) {
+            // Replace while every thread has logged since the last one.
+            int seen[threads];
+            for (int t = 0; t < threads; ++t)
+                seen[t] = logged[t].load();
+            for (int t = 0; t < threads; ++t)
+                while (logged[t].load() == seen[t])
+                    std::this_thread::yield();
+            dispatcher.setLogger(new ArchivedSink(archive));
+        }
+        stop = true;
+        for (auto& l : loggers)
+            l.join();
+    } // the last sink is deleted with its dispatcher
+
+    EXPECT_EQ(archive.writesAfterDelete.load(), 0);
+    ASSERT_EQ(archive.sinks.size(), std::size_t(replacements + 1));
+    // Sinks are deleted in the order installed: each thread's lines run on
+    // from one sink to the next, none lost, none twice.
+    std::vector<int> next(threads, 0);
+    for (const auto& lines : archive.sinks)
+        for (const auto& line : lines) {
+            const std::size_t at = line.rfind(" : t");
+            ASSERT_NE(at, std::string::npos) << line;
+            const int t = std::stoi(line.substr(at + 4));
+            const int i = std::stoi(line.substr(line.find('-', at) + 1));
+            ASSERT_EQ(i, next[t]) << line;
+            next[t] = i + 1;
+        }
+    for (int t = 0; t < threads; ++t)
+        EXPECT_EQ(next[t], logged[t].load());
 }
 
 TEST(Logging, APendingRecordWithContinuationLinesReachesTheSinkAsOneLine)
 {
-    TLOG(INFO, "c") << "one\ntwo";
-    auto& sink = TestSupport::installRecordingSink();
-    const auto lines = sink.lines();
+    Logging dispatcher;
+    logTo(dispatcher, "one\ntwo");
+    auto* sink = new TestSupport::RecordingSink();
+    dispatcher.setLogger(sink);
+    const auto lines = sink->lines();
     ASSERT_EQ(lines.size(), 1u);
-    EXPECT_NE(lines[0].find(" : one\n     two\n"), std::string::npos) << lines[0];
+    EXPECT_TRUE(endsWith(lines[0], " : one\n     two\n")) << lines[0];
 }

@@ -3,7 +3,7 @@
 //   exit_child log-loop <file>   a DEFAULT_THREAD task logs in a loop into a file sink
 //   exit_child delayed           an hour-long postDelayed is pending
 #include "Event/Dispatcher.h"
-#include "Logger/Logger.h"
+#include "Logger/LoggerBase.h"
 #include "Logging/Log.h"
 
 #include <atomic>
@@ -11,25 +11,26 @@
 #include <cstdio>
 #include <cstring>
 #include <fstream>
+#include <iterator>
 #include <mutex>
 #include <thread>
 
 namespace {
 
-class FileSink : public Tellan::Logger {
+class FileSink : public Tellan::LoggerBase<std::mutex> {
 public:
     explicit FileSink(const char* path) : out_(path, std::ios::binary) {}
-    void attach(std::stringstream& pending) override { out_ << pending.rdbuf(); }
-    void close() override {}
-    void write(const std::string& line) override
+
+protected:
+    void attachLocked(std::stringstream& pending) override
     {
-        std::lock_guard<std::mutex> lock(mutex_);
-        out_ << line << std::flush;
+        out_ << std::string(std::istreambuf_iterator<char>(pending), {}) << std::flush;
     }
-    void rotate() override {}
+    void closeLocked() override {}
+    void writeLocked(const std::string& line) override { out_ << line << std::flush; }
+    void rotateLocked() override {}
 
 private:
-    std::mutex mutex_;
     std::ofstream out_;
 };
 

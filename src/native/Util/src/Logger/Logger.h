@@ -28,6 +28,12 @@ public:
 
     void disable();
 
+    // The block of machine facts that begins every log file, ending with the
+    // forced LogFileStarted record and a line feed. Asks every probe afresh;
+    // the probes and the device id may log, and those lines come back into
+    // write() on this thread. Throws what the probes or the record throw.
+    std::string buildLogFileHeader() const;
+
     bool enabled;
     quint32 maxFileSize;
 };

@@ -1,6 +1,6 @@
 #include "Logging/LogRecord.h"
 
-#include "SystemInfo/SystemInfo.h"
+#include "UserName/UserName.h"
 #include "Text/WideText.h"
 
 #include <boost/date_time/posix_time/posix_time_types.hpp>

@@ -7,6 +7,7 @@
 #include <boost/thread/locks.hpp>
 
 #include <locale>
+#include <thread>
 
 namespace Tellan {
 
@@ -52,10 +53,30 @@ Logging::LogStream::~LogStream()
     }
 }
 
-Logging::Logging()
-    : minLevel(Level::INFO), sink(nullptr), ready(nullptr), writing(0), handOverThread(std::thread::id())
-{
-}
+namespace {
+
+// The sink, and its dispatcher, whose write() or attach() the calling thread
+// is inside.
+struct InsideSink {
+    const Logging* dispatcher;
+    Logger* sink;
+};
+thread_local InsideSink insideSink = {nullptr, nullptr};
+
+class EnterSink {
+public:
+    EnterSink(const Logging* dispatcher, Logger* sink) : saved_(insideSink) { insideSink = {dispatcher, sink}; }
+    ~EnterSink() { insideSink = saved_; }
+    EnterSink(const EnterSink&) = delete;
+    EnterSink& operator=(const EnterSink&) = delete;
+
+private:
+    InsideSink saved_;
+};
+
+} // namespace
+
+Logging::Logging() : minLevel(Level::INFO), sink(nullptr), ready(nullptr), writing(0) {}
 
 Logging::~Logging() { delete sink.load(); }
 
@@ -72,6 +93,13 @@ void Logging::log(const LogRecord& record)
     std::string line = record.format();
     line.push_back('\n');
 
+    if (insideSink.dispatcher == this) {
+        // Logged from inside a sink's write() or attach(): that sink takes it,
+        // before the line that caused it is done. Waiting for the hand-over
+        // here would wait for ourselves.
+        insideSink.sink->write(line);
+        return;
+    }
     for (;;) {
         writing.fetch_add(1);
         if (Logger* target = ready.load()) {
@@ -79,16 +107,12 @@ void Logging::log(const LogRecord& record)
                 std::atomic<int>& count;
                 ~Done() { count.fetch_sub(1); }
             } done{writing};
+            EnterSink inside(this, target);
             target->write(line);
             return;
         }
         writing.fetch_sub(1);
 
-        if (handOverThread.load() == std::this_thread::get_id()) {
-            // The new sink's attach() logs (its file header): it is the sink.
-            sink.load()->write(line);
-            return;
-        }
         boost::unique_lock<boost::mutex> guard(pendingMutex);
         if (!ready.load()) {
             pending << line;
@@ -101,24 +125,22 @@ void Logging::log(const LogRecord& record)
 void Logging::setLogger(Logger* logger)
 {
     boost::lock_guard<boost::mutex> guard(pendingMutex);
-    handOverThread.store(std::this_thread::get_id());
     ready.store(nullptr);
-    // A thread that found the old sink may still be inside its write().
+    // A thread that found the old sink may still be inside its write(); any
+    // line it logs there goes to that sink, so the wait ends.
     if (sink.load())
         while (writing.load() != 0)
             std::this_thread::yield();
     Logger* previous = sink.exchange(logger);
     delete previous;
-    try {
-        logger->attach(pending);
-        pending.flush();
-    } catch (...) {
-        ready.store(logger, std::memory_order_release);
-        handOverThread.store(std::thread::id());
-        throw;
-    }
-    ready.store(logger, std::memory_order_release);
-    handOverThread.store(std::thread::id());
+    struct Ready {
+        std::atomic<Logger*>& ready;
+        Logger* logger;
+        ~Ready() { ready.store(logger); }
+    } makeReady{ready, logger};
+    EnterSink inside(this, logger);
+    logger->attach(pending);
+    pending.flush();
 }
 
 void Logging::disableLogger()

@@ -9,7 +9,6 @@
 #include <atomic>
 #include <sstream>
 #include <string>
-#include <thread>
 
 namespace Tellan {
 
@@ -42,16 +41,19 @@ public:
     // the process runs its exit-time destructors still finds it.
     static Logging& instance();
 
+    // A dispatcher of its own, with no sink and an empty pending buffer; the
+    // programs use instance() only. Destroying it deletes its sink.
+    Logging();
+    ~Logging() override;
+
     void log(const LogRecord& record);
-    // Takes ownership; deletes a sink installed before.
+    // Takes ownership; deletes a sink installed before, once no write to it
+    // is under way.
     void setLogger(Logger* logger);
     void disableLogger();
     void closeLogger();
 
 private:
-    Logging();
-    ~Logging() override;
-
     LogLevel minLevel;
     // The owning pointer, and the sink that log() may write to: the latter is
     // set only once attach() has taken the pending lines, so a line logged on
@@ -59,9 +61,10 @@ private:
     std::atomic<Logger*> sink;
     std::atomic<Logger*> ready;
     // Writes under way to `ready`: a replaced sink is deleted only once they
-    // are done.
+    // are done. A statement made on a thread that is inside a sink's write()
+    // or attach() goes straight back to that sink (a file sink's rotation
+    // logs while it writes), so such a write always ends.
     std::atomic<int> writing;
-    std::atomic<std::thread::id> handOverThread;
     std::stringstream pending;
     boost::mutex pendingMutex;
 };

@@ -9,10 +9,6 @@
 namespace Zorvik {
 namespace SystemInfo {
 
-// The user name of the calling thread, for the scrub of log lines. Logs
-// nothing and keeps nothing; an empty name when it cannot be read.
-QString getUserName();
-
 // Machine probes. Each asks the system again on every call, keeps nothing,
 // never throws and may run on any thread. A failure is never reported to the
 // caller: the probe logs its record (component SystemInfoWin) and returns
