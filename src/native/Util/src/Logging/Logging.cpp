@@ -6,6 +6,8 @@
 #include <boost/thread/lock_guard.hpp>
 #include <boost/thread/locks.hpp>
 
+#include <charconv>
+#include <cstdint>
 #include <locale>
 #include <thread>
 
@@ -35,23 +37,140 @@ const std::locale& statementLocale()
 
 } // namespace
 
-Logging::LogStream::LogStream(LogRecord r) : QObject(nullptr), record(std::move(r))
-{
-    stream.imbue(statementLocale());
-}
+Logging::LogStream::LogStream(LogRecord r) : record(std::move(r)) {}
 
 Logging::LogStream::~LogStream()
 {
     try {
-        const std::wstring text = stream.str();
+        if (wide)
+            text = wide->str();
+        // Wide text as UTF-16 units: a character above U+FFFF as its pair.
+        for (const wchar_t c : text)
+            if (static_cast<std::uint32_t>(c) > 0xFFFF) {
+                text = Text::toWide(Text::fromWide(text));
+                break;
+            }
         if (!text.empty())
-            record.setMessage(Text::fromWide(text));
-        stream.flush();
+            record.message.swap(text);
         Logging::instance().log(record);
     } catch (...) {
         // A statement never fails its caller; the record is lost.
     }
 }
+
+std::wostream& Logging::LogStream::stream()
+{
+    if (!wide) {
+        wide.reset(new std::wostringstream());
+        wide->imbue(statementLocale());
+        *wide << text;
+        text.clear();
+    }
+    return *wide;
+}
+
+namespace {
+
+void appendBytes(std::wstring& out, const char* begin, const char* end)
+{
+    for (; begin != end; ++begin)
+        out.push_back(static_cast<wchar_t>(static_cast<unsigned char>(*begin)));
+}
+
+template <class Number>
+void appendNumber(std::wstring& out, Number value)
+{
+    char digits[32];
+    appendBytes(out, digits, std::to_chars(digits, digits + sizeof digits, value).ptr);
+}
+
+// The wide stream's default form: "%.6g" in the "C" locale.
+void appendFloating(std::wstring& out, double value)
+{
+    char digits[32];
+    appendBytes(out, digits,
+                std::to_chars(digits, digits + sizeof digits, value, std::chars_format::general, 6).ptr);
+}
+
+} // namespace
+
+Logging::LogStream& Logging::LogStream::operator<<(const char* value)
+{
+    if (wide)
+        *wide << value;
+    else if (value)
+        appendBytes(text, value, value + std::char_traits<char>::length(value));
+    else
+        stream() << value; // sets the stream's bad bit, as a null string does
+    return *this;
+}
+
+Logging::LogStream& Logging::LogStream::operator<<(char c)
+{
+    if (wide)
+        *wide << c;
+    else
+        text.push_back(static_cast<wchar_t>(static_cast<unsigned char>(c)));
+    return *this;
+}
+
+Logging::LogStream& Logging::LogStream::operator<<(const wchar_t* value)
+{
+    if (wide || !value)
+        stream() << value;
+    else
+        text += value;
+    return *this;
+}
+
+Logging::LogStream& Logging::LogStream::operator<<(const std::wstring& value)
+{
+    if (wide)
+        *wide << value;
+    else
+        text += value;
+    return *this;
+}
+
+Logging::LogStream& Logging::LogStream::operator<<(const QString& value)
+{
+    if (wide) {
+        *wide << value;
+    } else {
+        text.reserve(text.size() + static_cast<std::size_t>(value.size()));
+        for (const QChar c : value)
+            text.push_back(static_cast<wchar_t>(c.unicode()));
+    }
+    return *this;
+}
+
+Logging::LogStream& Logging::LogStream::operator<<(bool value)
+{
+    if (wide)
+        *wide << value;
+    else
+        text.push_back(value ? L'1' : L'0');
+    return *this;
+}
+
+#define TELLAN_LOG_STREAM_NUMBER_(Type, append)                                                  \
+    Logging::LogStream& Logging::LogStream::operator<<(Type value)                               \
+    {                                                                                            \
+        if (wide)                                                                                \
+            *wide << value;                                                                      \
+        else                                                                                     \
+            append(text, value);                                                                 \
+        return *this;                                                                            \
+    }
+TELLAN_LOG_STREAM_NUMBER_(int, appendNumber)
+TELLAN_LOG_STREAM_NUMBER_(unsigned int, appendNumber)
+TELLAN_LOG_STREAM_NUMBER_(long, appendNumber)
+TELLAN_LOG_STREAM_NUMBER_(unsigned long, appendNumber)
+TELLAN_LOG_STREAM_NUMBER_(long long, appendNumber)
+TELLAN_LOG_STREAM_NUMBER_(unsigned long long, appendNumber)
+TELLAN_LOG_STREAM_NUMBER_(double, appendFloating)
+TELLAN_LOG_STREAM_NUMBER_(float, appendFloating)
+#undef TELLAN_LOG_STREAM_NUMBER_
 
 namespace {
 
