@@ -3,6 +3,7 @@
 #include <boost/asio/io_context.hpp>
 #include <boost/asio/ip/tcp.hpp>
 #include <boost/asio/post.hpp>
+#include <boost/asio/steady_timer.hpp>
 #include <boost/asio/write.hpp>
 
 #include <algorithm>
@@ -20,17 +21,28 @@ namespace {
 
 // One client and, unless the relay never answers, its upstream connection.
 struct Link : std::enable_shared_from_this<Link> {
-    explicit Link(boost::asio::io_context& io) : client(io), server(io) {}
+    explicit Link(boost::asio::io_context& io) : client(io), server(io), pause(io) {}
 
     void close()
     {
         error_code ignored;
+        pause.cancel();
         client.close(ignored);
         server.close(ignored);
     }
 
+    // Closes with a reset instead of an orderly end.
+    void reset()
+    {
+        error_code ignored;
+        client.set_option(boost::asio::socket_base::linger(true, 0), ignored);
+        server.set_option(boost::asio::socket_base::linger(true, 0), ignored);
+        close();
+    }
+
     tcp::socket client;
     tcp::socket server;
+    boost::asio::steady_timer pause;
     std::array<char, 16384> fromClient;
     std::array<char, 16384> fromServer;
     std::size_t forwarded = 0;
@@ -94,8 +106,12 @@ public:
         tcp::socket& source = fromClient ? link->client : link->server;
         tcp::socket& target = fromClient ? link->server : link->client;
         std::array<char, 16384>& buffer = fromClient ? link->fromClient : link->fromServer;
-        const std::size_t room =
-            fromClient ? std::min(buffer.size(), options.clientByteLimit - link->forwarded) : buffer.size();
+        std::size_t room = buffer.size();
+        if (fromClient) {
+            room = std::min(room, options.clientByteLimit - link->forwarded);
+            if (options.clientBytesPerSecond != 0)
+                room = std::min<std::size_t>(room, 4096);
+        }
         if (room == 0)
             return;
         source.async_read_some(boost::asio::buffer(buffer.data(), room), [=, &target, &buffer](const error_code& error,
@@ -105,16 +121,32 @@ public:
                 return;
             }
             if (fromClient) {
-                std::lock_guard<std::mutex> lock(mutex);
-                seen.append(buffer.data(), size);
-                link->forwarded += size;
+                const std::size_t before = link->forwarded;
+                {
+                    std::lock_guard<std::mutex> lock(mutex);
+                    seen.append(buffer.data(), size);
+                    link->forwarded += size;
+                }
+                if (before < options.clientBytesSeen && link->forwarded >= options.clientBytesSeen
+                    && options.onClientBytes)
+                    options.onClientBytes();
             }
             boost::asio::async_write(target, boost::asio::buffer(buffer.data(), size),
                                      [=](const error_code& failed, std::size_t) {
-                                         if (failed)
+                                         if (failed) {
                                              link->close();
-                                         else
+                                         } else if (fromClient && link->forwarded >= options.cutAfterClientBytes) {
+                                             link->reset();
+                                         } else if (fromClient && options.clientBytesPerSecond != 0) {
+                                             link->pause.expires_after(std::chrono::microseconds(
+                                                 size * 1000000 / options.clientBytesPerSecond));
+                                             link->pause.async_wait([=](const error_code& stopped) {
+                                                 if (!stopped)
+                                                     pump(link, fromClient);
+                                             });
+                                         } else {
                                              pump(link, fromClient);
+                                         }
                                      });
         });
     }

@@ -37,8 +37,11 @@ struct Received {
     bool timedOut = false;
 };
 
-bool framedReplyComplete(const std::string& bytes)
+bool framedReplyComplete(std::string bytes)
 {
+    // Interim replies come before the final one.
+    while (bytes.rfind("HTTP/1.1 1", 0) == 0 && bytes.find("\r\n\r\n") != std::string::npos)
+        bytes.erase(0, bytes.find("\r\n\r\n") + 4);
     const auto headEnd = bytes.find("\r\n\r\n");
     if (headEnd == std::string::npos)
         return false;
@@ -336,6 +339,8 @@ TEST_F(StandInServer, EachMisbehaviourReachesTheClientAsScripted)
         {"framed by the close", {Behaviour::CloseFramed, 403},
          "HTTP/1.1 403 Forbidden\r\nContent-Type: text/plain\r\nConnection: close\r\n\r\nForbidden\n", 1, 99, true,
          asio::error::eof},
+        {"interim replies first", {Behaviour::Interim, 403}, StandIn::interimReplies() + StandIn::statusReply(403), 1,
+         99, false, {}},
     };
     std::vector<Reply> replies;
     for (const Case& c : cases)
@@ -395,6 +400,39 @@ TEST_F(StandInServer, ListensOnIpv6LoopbackWhenAsked)
     auto client = connected("::1");
     client->send({head(1), "x"});
     EXPECT_EQ(client->read(5s).bytes, StandIn::statusReply(200));
+}
+
+TEST_F(StandInServer, DripsOrFloodsAReplyForAsLongAsTheConnectionLasts)
+{
+    server->setReplies({{Behaviour::Drip, 200}, {Behaviour::Endless, 200}});
+    for (const std::string expected : {"HTTP/1.1 200 OK\r\nContent-Length: 100000\r\n\r\nxx",
+                                       "HTTP/1.1 200 OK\r\nContent-Length: 1000000000000\r\n\r\nxx"}) {
+        auto client = connected();
+        client->send({head(1), "x"});
+        const Received received = client->read(1500ms);
+        EXPECT_TRUE(received.timedOut);
+        EXPECT_EQ(received.bytes.substr(0, expected.size()), expected);
+        if (expected.find("100000\r") != std::string::npos) {
+            EXPECT_LT(received.bytes.size(), 80u);  // about one byte per 20 ms
+            EXPECT_EQ(received.reads.size(), received.bytes.size());
+        } else {
+            EXPECT_GT(received.bytes.size(), 1000000u);
+        }
+    }
+}
+
+TEST_F(StandInServer, RefusesEveryAddressButLoopback)
+{
+    for (const char* address : {"0.0.0.0", "::", "192.0.2.1", "10.1.2.3", "::ffff:10.1.2.3", "fe80::1"}) {
+        StandIn::Options elsewhere = options();
+        elsewhere.address = address;
+        EXPECT_THROW(StandIn::Server refused(elsewhere), std::invalid_argument) << address;
+    }
+    StandIn::Options otherLoopback = options();
+    otherLoopback.address = "127.0.0.2";
+    StandIn::Server accepted(otherLoopback);
+    TlsClient client(certificates.caFile, "localhost");
+    EXPECT_FALSE(client.connect(accepted.port(), "127.0.0.2"));
 }
 
 TEST_F(StandInServer, CertificateChainVerifiesOnlyForItsNamesAndItsAuthority)
@@ -485,6 +523,18 @@ TEST(StandInProgram, PrintsItsPortFirstThenOneLinePerRequestAndSavesEachRequest)
     ASSERT_TRUE(program.waitForFinished(5000));
     EXPECT_EQ(program.exitStatus(), QProcess::NormalExit);
     EXPECT_EQ(program.exitCode(), 0);
+}
+
+TEST(StandInProgram, RefusesAnAddressThatIsNotLoopback)
+{
+    QTemporaryDir directory;
+    QProcess program;
+    program.start(ZORVIK_TEST_BIN_DIR "/zorvik-upload-standin",
+                  {"--port", "0", "--address", "0.0.0.0", "--make-certs", directory.path(), "--dns", "localhost"});
+    ASSERT_TRUE(program.waitForFinished(10000));
+    EXPECT_EQ(program.exitCode(), 1);
+    EXPECT_NE(program.readAllStandardError().indexOf("loopback"), -1);
+    EXPECT_EQ(program.readAllStandardOutput().indexOf("listening"), -1);
 }
 
 TEST(StandInProgram, RefusesToStartWithoutAPortOrACertificate)

@@ -7,6 +7,7 @@
 #include <list>
 #include <mutex>
 #include <optional>
+#include <stdexcept>
 #include <thread>
 
 #include <boost/asio.hpp>
@@ -21,12 +22,15 @@ namespace ssl = boost::asio::ssl;
 using boost::asio::ip::tcp;
 using boost::system::error_code;
 
+std::string interimReplies();
+
 namespace {
 
 const char* reasonPhrase(int status)
 {
     switch (status) {
     case 100: return "Continue";
+    case 103: return "Early Hints";
     case 200: return "OK";
     case 400: return "Bad Request";
     case 403: return "Forbidden";
@@ -347,8 +351,44 @@ private:
             return false;
         case Behaviour::Stall:
             return true;
+        case Behaviour::Interim:
+            write(statusLine(100) + "\r\n", [] {});
+            write(interimReplies().substr(statusLine(100).size() + 2), [] {});
+            write(statusReply(reply.status), [] {});
+            return true;
+        case Behaviour::NotHttp:
+            write("SSH-2.0-OpenSSH_9.2\r\n", [] {});
+            return true;
+        case Behaviour::Drip:
+            drip(std::make_shared<std::string>(statusLine(reply.status) + "Content-Length: 100000\r\n\r\n"), 0);
+            return true;
+        case Behaviour::Endless:
+            write(statusLine(reply.status) + "Content-Length: 1000000000000\r\n\r\n", [] {});
+            flood(std::make_shared<std::string>(16384, 'x'));
+            return true;
         }
         return true;
+    }
+
+    // One byte at a time: the head, then body bytes for as long as the connection lasts.
+    void drip(std::shared_ptr<std::string> head, std::size_t next)
+    {
+        write(next < head->size() ? std::string(1, (*head)[next]) : std::string("x"),
+              [self = shared_from_this(), head, next] {
+                  self->pause.expires_after(std::chrono::milliseconds(20));
+                  self->pause.async_wait([self, head, next](const error_code& error) {
+                      if (!error && !self->closed)
+                          self->drip(head, next + 1);
+                  });
+              });
+    }
+
+    void flood(std::shared_ptr<std::string> block)
+    {
+        write(*block, [self = shared_from_this(), block] {
+            if (!self->closed)
+                self->flood(block);
+        });
     }
 
     void writePieces(std::shared_ptr<std::vector<std::string>> pieces, std::size_t next)
@@ -378,6 +418,8 @@ private:
                           [self = shared_from_this()](const error_code& error, std::size_t) {
                               if (error || self->closed) {
                                   self->close();
+                                  // What waits to go out holds the connection: let it go.
+                                  self->outbox.clear();
                                   return;
                               }
                               const std::function<void()> then = std::move(self->outbox.front().then);
@@ -424,7 +466,13 @@ public:
         tls.use_certificate_chain_file(options.certificateFile);
         tls.use_private_key_file(options.privateKeyFile, ssl::context::pem);
 
-        const tcp::endpoint endpoint(asio::ip::make_address(options.address), options.port);
+        const asio::ip::address address = asio::ip::make_address(options.address);
+        const bool loopback = address.is_loopback()
+            || (address.is_v6() && address.to_v6().is_v4_mapped()
+                && asio::ip::make_address_v4(asio::ip::v4_mapped, address.to_v6()).is_loopback());
+        if (!loopback)
+            throw std::invalid_argument("the stand-in listens only on a loopback address, not on " + options.address);
+        const tcp::endpoint endpoint(address, options.port);
         acceptor.open(endpoint.protocol());
         acceptor.set_option(tcp::acceptor::reuse_address(true));
         acceptor.bind(endpoint);
@@ -454,6 +502,9 @@ public:
             if (error)
                 return;
             ledger.countConnection();
+            // Replies go out at once, not after the client's delayed acknowledgement.
+            error_code ignored;
+            connection->socket().set_option(tcp::no_delay(true), ignored);
             live.remove_if([](const std::weak_ptr<Connection>& weak) { return weak.expired(); });
             live.push_back(connection);
             connection->start();
@@ -497,6 +548,11 @@ bool Server::waitForRequests(std::size_t count, std::chrono::milliseconds timeou
 std::size_t Server::connectionCount() const
 {
     return impl->ledger.connectionCount();
+}
+
+std::string interimReplies()
+{
+    return statusLine(100) + "\r\n" + statusLine(103) + "Link: </style.css>; rel=preload\r\n\r\n";
 }
 
 std::string statusReply(int status)

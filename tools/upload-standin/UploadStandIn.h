@@ -19,6 +19,10 @@ enum class Behaviour {
     DropWithoutClose,    // close the TCP socket without TLS close, no reply
     CloseFramed,         // status line + headers without Content-Length, body, then close
     Stall,               // never answer; keep the connection open until the server is destroyed
+    Interim,             // "100 Continue" and "103 Early Hints", each in its own write, then the `status` reply
+    NotHttp,             // a reply that is no HTTP at all
+    Drip,                // a reply with a long body, one byte per write, 20 ms apart, until the connection ends
+    Endless,             // a reply announcing a body of 1 TB, sent at full speed until the connection ends
 };
 
 struct Reply {
@@ -39,7 +43,7 @@ using RequestObserver = std::function<void(std::size_t index, const ReceivedRequ
 
 struct Options {
     std::string certificateFile, privateKeyFile;  // PEM
-    std::string address = "127.0.0.1";
+    std::string address = "127.0.0.1";           // a loopback address; any other is refused
     unsigned short port = 0;
     RequestObserver onRequest;                    // optional
 };
@@ -53,7 +57,9 @@ struct Options {
 // All methods may be called from any thread; the connections are served on the server's own thread.
 class Server {
 public:
-    explicit Server(const Options& options);   // listening on its own thread when the constructor returns; throws on failure
+    // Listening on its own thread when the constructor returns; throws on failure, and for an address that is
+    // not a loopback one (its keys are throw-away).
+    explicit Server(const Options& options);
     ~Server();                                 // stops, closes every connection, joins its thread
     Server(const Server&) = delete;
     Server& operator=(const Server&) = delete;
@@ -70,6 +76,9 @@ private:
     class Impl;
     std::unique_ptr<Impl> impl;
 };
+
+// The exact bytes of the interim replies that `Interim` sends before its final one.
+std::string interimReplies();
 
 // The exact bytes of the reply that `Status` sends for a status code: the status line, then
 // "Content-Length: 0" and the empty line for 200; other codes carry a short text body.

@@ -15,7 +15,8 @@ namespace {
 const char usage[] =
     "usage: zorvik-upload-standin --port N [--address A] (--cert FILE --key FILE | --make-certs DIR --dns NAME...)\n"
     "                             [--ip ADDRESS...] [--status CODE] [--behaviour NAME] [--log-dir DIR]\n"
-    "behaviours: status split trailing tls-close drop close-framed stall\n";
+    "behaviours: status split trailing tls-close drop close-framed stall interim not-http drip endless\n"
+    "the address must be a loopback address\n";
 
 const std::map<std::string, StandIn::Behaviour> behaviours = {
     {"status", StandIn::Behaviour::Status},
@@ -25,6 +26,10 @@ const std::map<std::string, StandIn::Behaviour> behaviours = {
     {"drop", StandIn::Behaviour::DropWithoutClose},
     {"close-framed", StandIn::Behaviour::CloseFramed},
     {"stall", StandIn::Behaviour::Stall},
+    {"interim", StandIn::Behaviour::Interim},
+    {"not-http", StandIn::Behaviour::NotHttp},
+    {"drip", StandIn::Behaviour::Drip},
+    {"endless", StandIn::Behaviour::Endless},
 };
 
 std::string nameOf(StandIn::Behaviour behaviour)

@@ -1,5 +1,6 @@
 #include "OpsFileUpload.h"
 
+#include "Foundation/ProductConstants.h"
 #include "HelperConfig.h"
 #include "Logging/Log.h"
 
@@ -9,17 +10,25 @@
 #include <QUrl>
 
 #include <boost/asio/connect.hpp>
+#include <boost/asio/detail/socket_option.hpp>
 #include <boost/asio/ip/address.hpp>
 #include <boost/asio/placeholders.hpp>
+#include <boost/asio/post.hpp>
 #include <boost/asio/write.hpp>
 #include <boost/bind/bind.hpp>
 
+#include <openssl/err.h>
 #include <openssl/ssl.h>
 #include <openssl/x509v3.h>
 
+#include <netinet/tcp.h>
+
 #include <algorithm>
 #include <locale>
+#include <map>
+#include <mutex>
 #include <sstream>
+#include <thread>
 
 namespace {
 
@@ -40,24 +49,24 @@ const RequestConstants& constants()
     return *c;
 }
 const char deviceType[] = "R4TKW9XQ2MNB7F";
-const char firmwareVersion[] = "9.5.2.2478";
 
-std::string computeContentLength(const boost::shared_ptr<Tellan::OpsFileInfo>& info, const std::string& extra)
+// The file's size is read once per upload and handed to each of these: a file
+// that changed between several reads would announce two lengths.
+std::string computeContentLength(qint64 size, const std::string& extra)
 {
-    const qint64 size = QFileInfo(info->path).size();
     std::stringstream text;
     text.imbue(std::locale::classic());
     text << size + qint64(extra.size());
     return text.str();
 }
 
-std::string createBodyPreamble(const boost::shared_ptr<Tellan::OpsFileInfo>& info)
+std::string createBodyPreamble(qint64 size)
 {
-    return constants().preambleText + "Content-Length: " + computeContentLength(info, std::string()) + "\n\n";
+    return constants().preambleText + "Content-Length: " + computeContentLength(size, std::string()) + "\n\n";
 }
 
 OpsRequest createOpsRequest(const boost::shared_ptr<Tellan::OpsFileInfo>& info, const std::string& deviceId,
-                            const std::string& preamble)
+                            const std::string& preamble, qint64 size)
 {
     const QString name = QFileInfo(info->path).fileName();
     const QString key = QString::fromLatin1(QUrl::toPercentEncoding(name));
@@ -80,9 +89,9 @@ OpsRequest createOpsRequest(const boost::shared_ptr<Tellan::OpsFileInfo>& info, 
     headers["Host"] = constants().uploadHost.toLatin1().toStdString();
     headers["Connection"] = "keep-alive";
     headers["Content-Type"] = "Text";
-    headers["Content-Length"] = computeContentLength(info, preamble);
+    headers["Content-Length"] = computeContentLength(size, preamble);
     headers["X-devicetype"] = deviceType;
-    headers["X-DeviceFirmwareVersion"] = firmwareVersion;
+    headers["X-DeviceFirmwareVersion"] = Tellan::Constants::version;
     headers["X-DSN"] = deviceId;
     headers["X-Upload-Tag"] = tag.toUtf8().toStdString();
 
@@ -114,14 +123,95 @@ bool isIpLiteral(const std::string& host)
     return !error;
 }
 
+Tellan::OpsFileUpload::Addresses systemLookUp(const std::string& host, const std::string& service,
+                                              boost::system::error_code& error)
+{
+    boost::asio::io_context io;
+    boost::asio::ip::tcp::resolver resolver(io);
+    const auto results = resolver.resolve(host, service, boost::asio::ip::tcp::resolver::address_configured, error);
+    return Tellan::OpsFileUpload::Addresses(results.begin(), results.end());
+}
+
+// Holds partial segments back while the request is written a piece at a time,
+// so that its many small TLS records travel in full segments.
+#ifdef TCP_CORK
+typedef boost::asio::detail::socket_option::boolean<IPPROTO_TCP, TCP_CORK> Cork;
+#endif
+
+void setCork(boost::asio::ip::tcp::socket& socket, bool on)
+{
+#ifdef TCP_CORK
+    boost::system::error_code ignored;
+    socket.set_option(Cork(on), ignored);
+#else
+    (void)socket;
+    (void)on;
+#endif
+}
+
+std::string openSslErrorText()
+{
+    char text[256] = "";
+    if (const unsigned long code = ERR_get_error())
+        ERR_error_string_n(code, text, sizeof text);
+    ERR_clear_error();
+    return text;
+}
+
+// Parsing the system's trust store costs more than a small upload: it is read
+// once per process (with each file of extra authorities asked for) and shared,
+// reference-counted, by the TLS context of every upload. Never freed: an
+// upload may still run while the process exits. Null, with error, when the
+// extra authorities cannot be loaded.
+X509_STORE* sharedTrustStore(const std::string& extraCaFile, std::string& error)
+{
+    static std::mutex* const mutex = new std::mutex();
+    static std::map<std::string, X509_STORE*>* const stores = new std::map<std::string, X509_STORE*>();
+
+    std::lock_guard<std::mutex> lock(*mutex);
+    const auto found = stores->find(extraCaFile);
+    if (found != stores->end())
+        return found->second;
+    X509_STORE* store = X509_STORE_new();
+    if (!store || X509_STORE_set_default_paths(store) != 1
+        || (!extraCaFile.empty() && X509_STORE_load_file(store, extraCaFile.c_str()) != 1)) {
+        error = "trust store: " + openSslErrorText();
+        X509_STORE_free(store);
+        return nullptr;
+    }
+    stores->emplace(extraCaFile, store);
+    return store;
+}
+
 } // namespace
 
 namespace Tellan {
 
 using boost::asio::ip::tcp;
 
+// A look-up cannot be cancelled: it runs on a thread of its own, which hands
+// its answer to the upload only while the upload still waits for it.
+struct OpsFileUpload::PendingLookUp {
+    std::mutex mutex;
+    // Null once the upload no longer waits.
+    boost::asio::io_service* ioService = nullptr;
+    OpsFileUpload* upload = nullptr;
+
+    void abandon()
+    {
+        std::lock_guard<std::mutex> lock(mutex);
+        ioService = nullptr;
+        upload = nullptr;
+    }
+};
+
 const std::chrono::milliseconds OpsFileUpload::defaultConnectBound = std::chrono::seconds(30);
 const std::chrono::milliseconds OpsFileUpload::defaultProgressBound = std::chrono::seconds(60);
+const std::chrono::milliseconds OpsFileUpload::defaultReplyBound = std::chrono::seconds(60);
+// 128 kbit/s: a 10 MiB log may take 60 s plus 11 minutes.
+const std::uint64_t OpsFileUpload::defaultRequestFloorRate = 16 * 1024;
+// The service's replies are a status line, a few headers and a short text.
+const std::size_t OpsFileUpload::defaultReplyByteCap = 256 * 1024;
 
 OpsFileUpload::Endpoint::Endpoint()
     : host(Config::uploadHost)
@@ -129,6 +219,9 @@ OpsFileUpload::Endpoint::Endpoint()
     , extraCaFile(Config::uploadExtraCaFile)
     , connectBound(defaultConnectBound)
     , progressBound(defaultProgressBound)
+    , replyBound(defaultReplyBound)
+    , requestFloorRate(defaultRequestFloorRate)
+    , replyByteCap(defaultReplyByteCap)
 {
 }
 
@@ -141,7 +234,6 @@ OpsFileUpload::OpsFileUpload(const boost::shared_ptr<OpsFileInfo>& info, const s
 OpsFileUpload::OpsFileUpload(const boost::shared_ptr<OpsFileInfo>& info, const std::string& deviceId,
                              ThreadBoundCallback callback, const Endpoint& endpoint)
     : ioService(1)
-    , resolver(ioService)
     , callback(std::move(callback))
     , deadline(ioService)
     , file(info->path)
@@ -156,6 +248,9 @@ OpsFileUpload::OpsFileUpload(const boost::shared_ptr<OpsFileInfo>& info, const s
     , reported(false)
     , timedOut(false)
     , fileGrew(false)
+    , idleBounded(false)
+    , replying(false)
+    , replyBytes(0)
 {
     http_parser_settings_init(&parserSettings);
     parserSettings.on_message_complete = &OpsFileUpload::onMessageComplete;
@@ -170,9 +265,11 @@ OpsFileUpload::OpsFileUpload(const boost::shared_ptr<OpsFileInfo>& info, const s
                                 | boost::asio::ssl::context::no_compression);
         // Logs and crash dumps go only to a server that proves it is the
         // upload host: the system's authorities, plus the configured ones.
-        sslContext->set_default_verify_paths();
-        if (!endpoint.extraCaFile.empty())
-            sslContext->load_verify_file(endpoint.extraCaFile);
+        std::string storeError;
+        X509_STORE* store = sharedTrustStore(endpoint.extraCaFile, storeError);
+        if (!store)
+            throw boost::system::system_error(boost::asio::error::invalid_argument, storeError);
+        SSL_CTX_set1_cert_store(sslContext->native_handle(), store);
         sslContext->set_verify_mode(boost::asio::ssl::verify_peer);
 
         socket.reset(new TlsStream(ioService, *sslContext));
@@ -197,6 +294,8 @@ OpsFileUpload::OpsFileUpload(const boost::shared_ptr<OpsFileInfo>& info, const s
 OpsFileUpload::~OpsFileUpload()
 {
     TLOG(INFO, "OpsFileUpload");
+    if (pendingLookUp)
+        pendingLookUp->abandon();
     delete parser;
     // The members then close the file if it is still open and the TCP
     // connection, with no TLS close.
@@ -210,15 +309,18 @@ bool OpsFileUpload::Start()
         return false;
     }
 
-    preamble = createBodyPreamble(info);
+    preamble = createBodyPreamble(size);
     contentLength = size;
-    request = createOpsRequest(info, dsn, preamble);
+    request = createOpsRequest(info, dsn, preamble, size);
     TLOG(DEBUG, "OpsFileUpload") << "Starting file upload: URL: " << QString::fromStdString(request.url);
 
     if (!StartUpload())
         return false;
 
     ioService.run();
+    // A look-up still running answers into nothing from now on.
+    if (pendingLookUp)
+        pendingLookUp->abandon();
     return true;
 }
 
@@ -234,28 +336,55 @@ bool OpsFileUpload::StartUpload()
     }
     file.seek(0);
 
-    armDeadline(endpoint.connectBound);
+    beginPhase(endpoint.connectBound, false);
     if (!endpoint.addresses.empty()) {
         addresses = endpoint.addresses;
         connect();
         return true;
     }
-    resolver.async_resolve(endpoint.host, endpoint.service, tcp::resolver::address_configured,
-                           boost::bind(&OpsFileUpload::handleResolve, this, boost::asio::placeholders::error,
-                                       boost::asio::placeholders::results));
+
+    pendingLookUp = std::make_shared<PendingLookUp>();
+    pendingLookUp->ioService = &ioService;
+    pendingLookUp->upload = this;
+    // The thread owns copies of all it needs: it may end after the upload.
+    const LookUp lookUp = endpoint.lookUp ? endpoint.lookUp : LookUp(&systemLookUp);
+    try {
+        std::thread([pending = pendingLookUp, lookUp, host = endpoint.host, service = endpoint.service] {
+            boost::system::error_code error;
+            Addresses found;
+            try {
+                found = lookUp(host, service, error);
+            } catch (const std::exception&) {
+                error = boost::asio::error::host_not_found;
+            }
+            std::lock_guard<std::mutex> lock(pending->mutex);
+            if (!pending->ioService)
+                return;
+            OpsFileUpload* upload = pending->upload;
+            boost::asio::post(*pending->ioService, [upload, error, found] { upload->handleResolve(error, found); });
+        }).detach();
+    } catch (const std::system_error& error) {
+        pendingLookUp.reset();
+        const boost::system::error_code failed(error.code().value(), boost::system::system_category());
+        boost::asio::post(ioService, [this, failed] { handleResolve(failed, Addresses()); });
+    }
     return true;
 }
 
-void OpsFileUpload::handleResolve(const boost::system::error_code& error, const tcp::resolver::results_type& endpoints)
+void OpsFileUpload::handleResolve(const boost::system::error_code& error, const Addresses& endpoints)
 {
-    // A look-up that is already running cannot be cancelled: when it comes
-    // back after the bound ran out, the upload has timed out all the same.
-    if (error || timedOut) {
+    if (reported)
+        return;
+    if (!error && endpoints.empty()) {
+        handleResolve(boost::asio::error::host_not_found, endpoints);
+        return;
+    }
+    if (error) {
         TLOG_EVENT(ERROR, "OpsFileUpload", "cannotResolveUrl", {"error", errorText(error)});
         report(-1);
         return;
     }
-    addresses.assign(endpoints.begin(), endpoints.end());
+    addresses = endpoints;
     connect();
 }
 
@@ -274,6 +403,10 @@ void OpsFileUpload::handleConnect(const boost::system::error_code& error, Addres
         report(-1);
         return;
     }
+    // Without it the small writes (the head, the last piece) wait for the
+    // peer's delayed acknowledgement.
+    boost::system::error_code ignored;
+    socket->lowest_layer().set_option(tcp::no_delay(true), ignored);
     socket->async_handshake(boost::asio::ssl::stream_base::client,
                             boost::bind(&OpsFileUpload::handleHandshake, this, boost::asio::placeholders::error));
 }
@@ -285,7 +418,14 @@ void OpsFileUpload::handleHandshake(const boost::system::error_code& error)
         report(-1);
         return;
     }
+    setCork(socket->next_layer(), true);
     head = request.headString();
+    // The whole request, padding and closing space included, at the floor rate.
+    const std::uint64_t requestBytes = head.size() + preamble.size() + std::uint64_t(contentLength) + 1;
+    const std::uint64_t rate = std::max<std::uint64_t>(endpoint.requestFloorRate, 1);
+    const auto transfer = std::chrono::duration_cast<Clock::duration>(
+        std::chrono::duration<double>(double(requestBytes) / double(rate)));
+    beginPhase(endpoint.progressBound + transfer, true);
     writeAll(head.data(), head.size(),
              boost::bind(&OpsFileUpload::handleLogHeader, this, boost::asio::placeholders::error));
 }
@@ -366,7 +506,13 @@ void OpsFileUpload::readResponse(const boost::system::error_code& error, std::si
         report(-1);
         return;
     }
-    armDeadline(endpoint.progressBound);
+    // The request is out: the reply's own bound starts, a total one, since
+    // a reply dripped a byte at a time makes progress all along.
+    if (!replying) {
+        replying = true;
+        setCork(socket->next_layer(), false);
+        beginPhase(endpoint.replyBound, false);
+    }
     socket->async_read_some(boost::asio::buffer(responseBuffer),
                             boost::bind(&OpsFileUpload::handleReadResponse, this, boost::asio::placeholders::error,
                                         boost::asio::placeholders::bytes_transferred));
@@ -386,6 +532,7 @@ void OpsFileUpload::handleReadResponse(const boost::system::error_code& error, s
         report(-1);
         return;
     }
+    replyBytes += bytesTransferred;
 
     const std::size_t parsed = http_parser_execute(parser, &parserSettings, responseBuffer, bytesTransferred);
     if (parsed < bytesTransferred) {
@@ -396,12 +543,23 @@ void OpsFileUpload::handleReadResponse(const boost::system::error_code& error, s
     }
     if (completed)
         return;
+    // A reply that goes on past any sane size is not read for ever.
+    if (replyBytes >= endpoint.replyByteCap) {
+        TLOG_EVENT(ERROR, "OpsFileUpload", "cannotReadServerResponse",
+                   {"error", errorText(boost::asio::error::message_size)});
+        report(-1);
+        return;
+    }
     readResponse(boost::system::error_code(), bytesTransferred);
 }
 
 int OpsFileUpload::onMessageComplete(http_parser* parser)
 {
     OpsFileUpload* self = static_cast<OpsFileUpload*>(parser->data);
+    // An interim reply ("100 Continue", "103 Early Hints") is followed by the
+    // final one; anything after the final one is not a reply to this request.
+    if (self->completed || parser->status_code < 200)
+        return 0;
     self->completed = true;
     if (self->fileGrew) {
         // Whatever the server answered, the file must stay queued: the queue
@@ -417,33 +575,68 @@ int OpsFileUpload::onMessageComplete(http_parser* parser)
 template <typename Handler>
 void OpsFileUpload::writeAll(const char* data, std::size_t size, Handler handler)
 {
+    // Progress is stamped after each piece of a large write and at the end
+    // of every write.
     boost::asio::async_write(
         *socket, boost::asio::buffer(data, size),
         [this](const boost::system::error_code& error, std::size_t transferred) -> std::size_t {
-            if (!error)
-                armDeadline(endpoint.progressBound);
+            if (!error && transferred > 0)
+                lastProgress = Clock::now();
             return boost::asio::transfer_all()(error, transferred);
         },
-        handler);
+        [this, handler](const boost::system::error_code& error, std::size_t transferred) mutable {
+            if (!error)
+                lastProgress = Clock::now();
+            handler(error, transferred);
+        });
 }
 
-void OpsFileUpload::armDeadline(std::chrono::milliseconds bound)
+void OpsFileUpload::beginPhase(Clock::duration total, bool idle)
 {
-    deadline.expires_after(bound);
+    const Clock::time_point now = Clock::now();
+    phaseEnd = now + total;
+    idleBounded = idle;
+    lastProgress = now;
+    const Clock::time_point next = idle ? std::min(phaseEnd, now + endpoint.progressBound) : phaseEnd;
+    // One wait is pending at a time; it is moved only when it would come too late.
+    if (deadline.expiry() == Clock::time_point() || deadline.expiry() > next)
+        waitUntil(next);
+}
+
+void OpsFileUpload::waitUntil(Clock::time_point when)
+{
+    deadline.expires_at(when);
     deadline.async_wait(boost::bind(&OpsFileUpload::handleDeadline, this, boost::asio::placeholders::error));
 }
 
 void OpsFileUpload::handleDeadline(const boost::system::error_code& error)
 {
-    // A wait that was cancelled or renewed, or one that ran out just as the
-    // exchange ended, stops nothing.
-    if (error == boost::asio::error::operation_aborted || reported
-        || deadline.expiry() > std::chrono::steady_clock::now())
+    // A wait that was moved, or one that ran out just as the exchange ended,
+    // stops nothing.
+    if (error == boost::asio::error::operation_aborted || reported)
         return;
-    // The pending step ends with an error, and its handler reports.
+    const Clock::time_point now = Clock::now();
+    const Clock::time_point idleEnd = idleBounded ? lastProgress + endpoint.progressBound : Clock::time_point::max();
+    const Clock::time_point next = std::min(phaseEnd, idleEnd);
+    if (now < next) {
+        waitUntil(next);
+        return;
+    }
+    timeOut();
+}
+
+void OpsFileUpload::timeOut()
+{
     timedOut = true;
+    if (pendingLookUp && !reported && addresses.empty()) {
+        // Nothing to close: the look-up goes on alone and its answer is dropped.
+        pendingLookUp->abandon();
+        TLOG_EVENT(ERROR, "OpsFileUpload", "cannotResolveUrl", {"error", errorText(boost::asio::error::timed_out)});
+        report(-1);
+        return;
+    }
+    // The pending step ends with an error, and its handler reports.
     boost::system::error_code ignored;
-    resolver.cancel();
     socket->lowest_layer().close(ignored);
 }
 

@@ -20,6 +20,8 @@
 
 #include <chrono>
 #include <cstddef>
+#include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -33,17 +35,27 @@ namespace Tellan {
 // Upload thread) and returns when it is over; every completion handler runs
 // inside it. An upload whose Start returns true has reported exactly one
 // result through its callback, posted to the callback's pool: 0 when a whole
-// reply was parsed (its status is then in httpStatus), -1 when the exchange
-// failed or the file grew while it was sent (httpStatus then stays 0). Every
-// step is bounded in time (see Endpoint) and the server must prove its
-// identity for the host name the upload connects to.
+// final reply was parsed (its status is then in httpStatus), -1 when the
+// exchange failed or the file grew while it was sent (httpStatus then stays
+// 0). Every step is bounded in time, each phase also in total (see Endpoint),
+// and the server must prove its identity for the host name the upload
+// connects to.
 //
 // Not copied; used once: constructed, Start called once, destroyed after
 // Start has returned.
 class OpsFileUpload {
 public:
+    typedef std::vector<boost::asio::ip::tcp::endpoint> Addresses;
+    // A blocking name look-up: the addresses of host for service, or error.
+    typedef std::function<Addresses(const std::string& host, const std::string& service,
+                                    boost::system::error_code& error)>
+        LookUp;
+
     static const std::chrono::milliseconds defaultConnectBound;
     static const std::chrono::milliseconds defaultProgressBound;
+    static const std::chrono::milliseconds defaultReplyBound;
+    static const std::uint64_t defaultRequestFloorRate;
+    static const std::size_t defaultReplyByteCap;
 
     // Where an upload connects and how long it waits. The default is the
     // helper's own: the compiled-in upload host, "https", the compiled-in extra
@@ -60,11 +72,20 @@ public:
         std::string extraCaFile;
         // Resolve, connect and TLS handshake together.
         std::chrono::milliseconds connectBound;
-        // Each write, and each read of the reply, that makes no progress.
+        // Each write of the request that makes no progress.
         std::chrono::milliseconds progressBound;
+        // The reply in all, from the end of the request to its last byte.
+        std::chrono::milliseconds replyBound;
+        // The request in all may take progressBound plus its size at this
+        // rate (bytes per second): a slow link passes, a trickle does not.
+        std::uint64_t requestFloorRate;
+        // Reply bytes read at most before the reply is given up.
+        std::size_t replyByteCap;
         // For tests: the addresses to connect to, in this order, instead of
         // resolving host.
-        std::vector<boost::asio::ip::tcp::endpoint> addresses;
+        Addresses addresses;
+        // For tests: the name look-up; empty: the system's resolver.
+        LookUp lookUp;
     };
 
     OpsFileUpload(const boost::shared_ptr<OpsFileInfo>& info, const std::string& deviceId,
@@ -83,15 +104,21 @@ public:
 
 private:
     typedef boost::asio::ssl::stream<boost::asio::ip::tcp::socket> TlsStream;
-    typedef std::vector<boost::asio::ip::tcp::endpoint> Addresses;
+    typedef std::chrono::steady_clock Clock;
+    struct PendingLookUp;
 
+#ifndef ZORVIK_UPLOAD_BENCH_PIECE
     static const std::size_t chunkSize = 4096;
+#else
+    // Only the upload benchmark's variant build sets it, to measure what the
+    // 4096-byte pieces cost.
+    static const std::size_t chunkSize = ZORVIK_UPLOAD_BENCH_PIECE;
+#endif
 
     bool StartUpload();
     void connect();
 
-    void handleResolve(const boost::system::error_code& error,
-                       const boost::asio::ip::tcp::resolver::results_type& endpoints);
+    void handleResolve(const boost::system::error_code& error, const Addresses& endpoints);
     void handleConnect(const boost::system::error_code& error, Addresses::const_iterator endpoint);
     void handleHandshake(const boost::system::error_code& error);
     void handleLogHeader(const boost::system::error_code& error);
@@ -101,15 +128,19 @@ private:
     void handleDeadline(const boost::system::error_code& error);
     static int onMessageComplete(http_parser* parser);
 
-    // Writes all of data; each piece that goes out renews the progress bound.
+    // Writes all of data; each piece that goes out counts as progress.
     template <typename Handler>
     void writeAll(const char* data, std::size_t size, Handler handler);
-    void armDeadline(std::chrono::milliseconds bound);
+    // A phase of the exchange (connecting, the request, the reply) lasts
+    // `total` at most and, when `idle`, ends once no progress was made for
+    // the progress bound.
+    void beginPhase(Clock::duration total, bool idle);
+    void waitUntil(Clock::time_point when);
+    void timeOut();
     void report(int result);
     QString errorText(const boost::system::error_code& error) const;
 
     boost::asio::io_service ioService;
-    boost::asio::ip::tcp::resolver resolver;
     // Null when the TLS library could not make the context; Start then fails.
     std::unique_ptr<boost::asio::ssl::context> sslContext;
     ThreadBoundCallback callback;
@@ -149,6 +180,16 @@ private:
     bool reported;
     bool timedOut;
     bool fileGrew;
+
+    // Shared with a look-up thread that may outlive the upload.
+    std::shared_ptr<PendingLookUp> pendingLookUp;
+    // The one pending wait of `deadline` moves itself on to the next moment
+    // a bound could run out; progress only stamps its time.
+    Clock::time_point phaseEnd;
+    Clock::time_point lastProgress;
+    bool idleBounded;
+    bool replying;
+    std::size_t replyBytes;
 };
 
 } // namespace Tellan

@@ -14,7 +14,8 @@ struct OpsRequest {
     // Written in map order, which is byte order: "X-devicetype" comes last.
     std::map<std::string, std::string> headers;
 
-    // The request line and one line per header, each ending in CR LF. There is
+    // The request line and one line per header, each ending in CR LF; a CR,
+    // LF or NUL inside a header value is written as a space. There is
     // no empty line: the line feed that opens the body preamble ends the head.
     std::string headString() const;
 };

@@ -1,11 +1,13 @@
 #pragma once
 
-// The migrator's own copies of the product's names.
+#include "Foundation/ProductConstants.h"
+
+// The migrator's names; the version and product name are the product's own.
 
 namespace Migrator {
 
-constexpr const char* VERSION = "9.5.2.2478";
-constexpr const char* PRODUCT_FOLDER = "Zorvik Music";
+constexpr const char* VERSION = Tellan::Constants::version;
+constexpr const char* PRODUCT_FOLDER = Tellan::Constants::productName;
 constexpr const char* LOGS_FOLDER = "Logs";
 constexpr const char* LOG_BASE_NAME = "ZorvikMusicMigrator";
 constexpr const char* LOG_EXTENSION = ".log";

@@ -7,6 +7,11 @@
 
 #include <gmock/gmock.h>
 
+#include <QProcess>
+
+#include <future>
+#include <thread>
+
 using namespace UploadTests;
 using testing::ElementsAre;
 using testing::HasSubstr;
@@ -47,6 +52,10 @@ TEST_F(OpsFileUploadSafety, DefaultEndpointIsTheCompiledInHostWithTheDefaultBoun
     EXPECT_EQ(defaults.extraCaFile, ZORVIK_UPLOAD_EXTRA_CA_FILE);
     EXPECT_EQ(defaults.connectBound, std::chrono::seconds(30));
     EXPECT_EQ(defaults.progressBound, std::chrono::seconds(60));
+    EXPECT_EQ(defaults.replyBound, std::chrono::seconds(60));
+    EXPECT_EQ(defaults.requestFloorRate, 16u * 1024);
+    EXPECT_EQ(defaults.replyByteCap, 256u * 1024);
+    EXPECT_FALSE(defaults.lookUp);
     EXPECT_TRUE(defaults.addresses.empty());
     EXPECT_STREQ(Tellan::Config::uploadHost, ZORVIK_UPLOAD_HOST);
 }
@@ -83,7 +92,7 @@ TEST_P(OpsFileUploadCertificates, ServerMustHoldACertificateForTheHostConnectedT
     } else {
         EXPECT_THAT(outcome.results, ElementsAre(-1));
         EXPECT_EQ(outcome.httpStatus, 0);
-        EXPECT_THAT(loggedEvents(), ElementsAre("cannotHandshakeServer"));
+        EXPECT_THAT(loggedEvents(), ElementsAre(uploadError("cannotHandshakeServer")));
         EXPECT_THAT(lineOf("cannotHandshakeServer"), HasSubstr("certificate verify failed"));
         EXPECT_TRUE(other->requests().empty());
     }
@@ -110,7 +119,7 @@ TEST_F(OpsFileUploadSafety, CertificateFromAnUnknownAuthorityFailsTheHandshake)
         const Outcome outcome = runUpload(writeFile("a.log", "x"), OpsFileInfo::LogFile, target);
 
         EXPECT_THAT(outcome.results, ElementsAre(-1)) << trusted;
-        EXPECT_THAT(loggedEvents(), ElementsAre("cannotHandshakeServer")) << trusted;
+        EXPECT_THAT(loggedEvents(), ElementsAre(uploadError("cannotHandshakeServer"))) << trusted;
     }
     EXPECT_TRUE(server->requests().empty());
 }
@@ -127,6 +136,36 @@ TEST_F(OpsFileUploadSafety, ServerNameIsSentForAHostNameButNotForAnAddress)
         EXPECT_THAT(runUpload(writeFile("a.log", "x"), OpsFileInfo::LogFile, target).results, ElementsAre(0));
         EXPECT_EQ(serverNameOf(relay.clientBytes()), host == "localhost" ? "localhost" : "") << host;
     }
+}
+
+// Production trusts the system's authorities; an authority that only the
+// system store holds (OpenSSL's default file, pointed at by SSL_CERT_FILE)
+// must let the upload through. Each run is a process of its own, since the
+// store is read once per process.
+TEST_F(OpsFileUploadSafety, AuthorityInTheSystemTrustStoreAloneIsTrusted)
+{
+    const QString path = writeFile("a.log", "x");
+    QTemporaryDir emptyFolder;
+    for (const bool inSystemStore : {true, false}) {
+        SCOPED_TRACE(inSystemStore ? "in the system store" : "nowhere");
+        QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+        environment.insert("SSL_CERT_DIR", emptyFolder.path());
+        environment.insert("SSL_CERT_FILE", inSystemStore ? QString::fromStdString(certificates.caFile)
+                                                          : emptyFolder.filePath("none.pem"));
+        QProcess child;
+        child.setProcessEnvironment(environment);
+        child.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+        child.start(ZORVIK_TEST_BIN_DIR "/UploadTrust_child", {QString::number(server->port()), path});
+        ASSERT_TRUE(child.waitForFinished(60000));
+        ASSERT_EQ(child.exitCode(), 0);
+
+        const QString output = QString::fromLocal8Bit(child.readAllStandardOutput());
+        if (inSystemStore)
+            EXPECT_EQ(output, "result 0 status 200\n");
+        else
+            EXPECT_EQ(output, "result -1 status 0\ncannotHandshakeServer\n");
+    }
+    EXPECT_EQ(server->requests().size(), 1u);
 }
 
 struct ContextCase {
@@ -149,7 +188,7 @@ TEST_P(OpsFileUploadTlsContext, StartFailsAfterItsRecord)
 
     EXPECT_FALSE(outcome.started);
     EXPECT_THAT(outcome.results, ElementsAre());
-    EXPECT_THAT(loggedEvents(), ElementsAre("cannotCreateTlsContext"));
+    EXPECT_THAT(loggedEvents(), ElementsAre(uploadError("cannotCreateTlsContext")));
     EXPECT_EQ(server->connectionCount(), 0u);
 }
 
@@ -163,12 +202,18 @@ namespace {
 
 const std::chrono::milliseconds shortBound(400);
 
-// Runs the upload and checks that it ended well within `limit`.
-Outcome runBounded(const QString& path, const OpsFileUpload::Endpoint& target, std::chrono::seconds limit)
+// Runs the upload and checks that it ended well within `limit`, and not
+// before `atLeast`, with its one result on the callback's pool.
+Outcome runBounded(const QString& path, const OpsFileUpload::Endpoint& target, std::chrono::seconds limit,
+                   std::chrono::milliseconds atLeast = std::chrono::milliseconds(0))
 {
     const auto started = std::chrono::steady_clock::now();
     Outcome outcome = runUpload(path, OpsFileInfo::LogFile, target);
-    EXPECT_LT(std::chrono::steady_clock::now() - started, limit);
+    const auto elapsed = std::chrono::steady_clock::now() - started;
+    EXPECT_LT(elapsed, limit);
+    EXPECT_GE(elapsed, atLeast);
+    EXPECT_TRUE(outcome.calledOnPool);
+    EXPECT_FALSE(outcome.calledOnCaller);
     return outcome;
 }
 
@@ -184,22 +229,22 @@ TEST_F(OpsFileUploadTimeLimits, ServerThatAcceptsButNeverHandshakesRunsOutTheCon
     const Outcome outcome = runBounded(writeFile("a.log", "x"), target, std::chrono::seconds(10));
 
     EXPECT_THAT(outcome.results, ElementsAre(-1));
-    EXPECT_THAT(loggedEvents(), ElementsAre("cannotHandshakeServer"));
+    EXPECT_THAT(loggedEvents(), ElementsAre(uploadError("cannotHandshakeServer")));
     EXPECT_THAT(lineOf("cannotHandshakeServer"), HasSubstr("error = timed out"));
     EXPECT_EQ(silent.connectionCount(), 1u);
 }
 
-TEST_F(OpsFileUploadTimeLimits, ServerThatNeverAnswersRunsOutTheReadBound)
+TEST_F(OpsFileUploadTimeLimits, ServerThatNeverAnswersRunsOutTheReplyBound)
 {
     server->setReplies({{StandIn::Behaviour::Stall, 200}});
     OpsFileUpload::Endpoint target = endpoint();
-    target.progressBound = shortBound;
+    target.replyBound = shortBound;
 
     const Outcome outcome = runBounded(writeFile("a.log", QByteArray(10000, 's')), target, std::chrono::seconds(10));
 
     EXPECT_THAT(outcome.results, ElementsAre(-1));
     EXPECT_EQ(outcome.httpStatus, 0);
-    EXPECT_THAT(loggedEvents(), ElementsAre("cannotReadServerResponse"));
+    EXPECT_THAT(loggedEvents(), ElementsAre(uploadError("cannotReadServerResponse")));
     EXPECT_THAT(lineOf("cannotReadServerResponse"), HasSubstr("error = timed out"));
     EXPECT_TRUE(onlyRequest().complete);
 }
@@ -219,6 +264,162 @@ TEST_F(OpsFileUploadTimeLimits, ServerThatStopsReadingRunsOutTheWriteBound)
     const Outcome outcome = runBounded(path, target, std::chrono::seconds(20));
 
     EXPECT_THAT(outcome.results, ElementsAre(-1));
-    EXPECT_THAT(loggedEvents(), ElementsAre("cannotWriteFile"));
+    EXPECT_THAT(loggedEvents(), ElementsAre(uploadError("cannotWriteFile")));
     EXPECT_THAT(lineOf("cannotWriteFile"), HasSubstr("error = timed out"));
+}
+
+TEST_F(OpsFileUploadTimeLimits, ReplyDrippedByteByByteRunsOutTheReplyTotal)
+{
+    // A byte every 20 ms: never idle for the progress bound.
+    server->setReplies({{StandIn::Behaviour::Drip, 200}});
+    OpsFileUpload::Endpoint target = endpoint();
+    target.progressBound = shortBound;
+    target.replyBound = std::chrono::milliseconds(1500);
+
+    const Outcome outcome = runBounded(writeFile("a.log", "x"), target, std::chrono::seconds(10), target.replyBound);
+
+    EXPECT_THAT(outcome.results, ElementsAre(-1));
+    EXPECT_EQ(outcome.httpStatus, 0);
+    EXPECT_THAT(loggedEvents(), ElementsAre(uploadError("cannotReadServerResponse")));
+    EXPECT_THAT(lineOf("cannotReadServerResponse"), HasSubstr("error = timed out"));
+}
+
+TEST_F(OpsFileUploadTimeLimits, EndlessReplyEndsAtTheByteCapOrElseAtTheReplyTotal)
+{
+    struct Case {
+        std::size_t cap;
+        std::chrono::milliseconds bound;
+        const char* error;
+    };
+    const Case cases[] = {
+        {64 * 1024, std::chrono::seconds(20), "error = Message too long"},
+        {std::size_t(1) << 50, std::chrono::milliseconds(800), "error = timed out"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.error);
+        sink->clear();
+        server->setReplies({}, {StandIn::Behaviour::Endless, 200});
+        OpsFileUpload::Endpoint target = endpoint();
+        target.replyByteCap = c.cap;
+        target.replyBound = c.bound;
+
+        const Outcome outcome = runBounded(writeFile("a.log", "x"), target, std::chrono::seconds(10));
+
+        EXPECT_THAT(outcome.results, ElementsAre(-1));
+        EXPECT_THAT(loggedEvents(), ElementsAre(uploadError("cannotReadServerResponse")));
+        EXPECT_THAT(lineOf("cannotReadServerResponse"), HasSubstr(c.error));
+    }
+}
+
+// The relay reads 8 MiB/s. The sender's kernel wakes it each time a few
+// hundred KiB of its buffer have drained, well within the progress bound.
+const std::size_t steadyRate = 8 * 1024 * 1024;
+
+TEST_F(OpsFileUploadTimeLimits, ServerThatReadsTheBodySlowlyRunsOutTheRequestTotal)
+{
+    // Progress all along, but 32 MiB take 4 s; at the floor rate it may take
+    // the progress bound and half a second.
+    TestSupport::TcpRelay::Options options;
+    options.targetPort = server->port();
+    options.clientBytesPerSecond = steadyRate;
+    TestSupport::TcpRelay relay(options);
+    OpsFileUpload::Endpoint target = endpoint(relay.port());
+    target.progressBound = std::chrono::milliseconds(500);
+    target.requestFloorRate = 64 * 1024 * 1024;
+    const QString path = writeFile("big.log", QByteArray(32 * 1024 * 1024, 't'));
+
+    const Outcome outcome = runBounded(path, target, std::chrono::seconds(20), std::chrono::milliseconds(1000));
+
+    EXPECT_THAT(outcome.results, ElementsAre(-1));
+    EXPECT_THAT(loggedEvents(), ElementsAre(uploadError("cannotWriteFile")));
+    EXPECT_THAT(lineOf("cannotWriteFile"), HasSubstr("error = timed out"));
+}
+
+TEST_F(OpsFileUploadTimeLimits, SlowButSteadyUploadOutlastsTheProgressBoundManyTimes)
+{
+    // 24 MiB at 8 MiB/s: about six progress bounds, with progress all along.
+    TestSupport::TcpRelay::Options options;
+    options.targetPort = server->port();
+    options.clientBytesPerSecond = steadyRate;
+    TestSupport::TcpRelay relay(options);
+    OpsFileUpload::Endpoint target = endpoint(relay.port());
+    target.progressBound = std::chrono::milliseconds(500);
+    target.requestFloorRate = 4 * 1024 * 1024;
+    const QString path = writeFile("steady.log", QByteArray(24 * 1024 * 1024, 's'));
+
+    const Outcome outcome = runBounded(path, target, std::chrono::seconds(30), 4 * target.progressBound);
+
+    EXPECT_THAT(outcome.results, ElementsAre(0));
+    EXPECT_EQ(outcome.httpStatus, 200);
+    EXPECT_THAT(loggedEvents(), ElementsAre());
+    EXPECT_TRUE(onlyRequest().complete);
+}
+
+namespace {
+
+// A look-up that answers only when the test lets it, and tells when its
+// thread has let go of it.
+struct HeldLookUp {
+    std::shared_ptr<std::promise<void>> release = std::make_shared<std::promise<void>>();
+    std::shared_future<void> released = release->get_future().share();
+    std::shared_ptr<int> alive = std::make_shared<int>(0);
+
+    OpsFileUpload::LookUp function(unsigned short port) const
+    {
+        return [released = released, alive = alive, port](const std::string&, const std::string&,
+                                                            boost::system::error_code&) {
+            // Bounded, so that an upload that waited for it fails its test instead of hanging it.
+            released.wait_for(std::chrono::seconds(10));
+            return OpsFileUpload::Addresses{{boost::asio::ip::address_v4::loopback(), port}};
+        };
+    }
+};
+
+} // namespace
+
+TEST_F(OpsFileUploadTimeLimits, SlowLookUpEndsAtTheConnectBoundAndItsLateAnswerIsDropped)
+{
+    HeldLookUp held;
+    std::weak_ptr<int> lookUpHeld = held.alive;
+    Outcome outcome;
+    {
+        OpsFileUpload::Endpoint target = endpoint();
+        target.addresses.clear();
+        target.connectBound = shortBound;
+        target.lookUp = held.function(server->port());
+        held.alive.reset();
+
+        outcome = runBounded(writeFile("a.log", "x"), target, std::chrono::seconds(10), shortBound);
+    }
+    // The upload is gone; now the look-up answers.
+    held.release->set_value();
+    const auto giveUp = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    while (!lookUpHeld.expired() && std::chrono::steady_clock::now() < giveUp)
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    ASSERT_TRUE(lookUpHeld.expired());
+    drainPool();
+
+    EXPECT_THAT(outcome.results, ElementsAre(-1));
+    EXPECT_THAT(loggedEvents(), ElementsAre(uploadError("cannotResolveUrl")));
+    EXPECT_THAT(lineOf("cannotResolveUrl"), HasSubstr("error = timed out"));
+    EXPECT_EQ(server->connectionCount(), 0u);
+}
+
+TEST_F(OpsFileUploadTimeLimits, LookUpThatAnswersWithinTheConnectBoundGoesOn)
+{
+    HeldLookUp held;
+    OpsFileUpload::Endpoint target = endpoint();
+    target.addresses.clear();
+    target.lookUp = held.function(server->port());
+    std::thread answerSoon([&held] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        held.release->set_value();
+    });
+
+    const Outcome outcome = runBounded(writeFile("a.log", "x"), target, std::chrono::seconds(10));
+    answerSoon.join();
+
+    EXPECT_THAT(outcome.results, ElementsAre(0));
+    EXPECT_EQ(outcome.httpStatus, 200);
+    EXPECT_TRUE(onlyRequest().complete);
 }

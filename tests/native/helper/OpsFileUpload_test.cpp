@@ -197,8 +197,10 @@ TEST_P(OpsFileUploadReplies, OnlyACompleteReplyGivesResultZeroAndItsStatus)
 
     EXPECT_TRUE(outcome.started);
     EXPECT_THAT(outcome.results, ElementsAre(c.result));
+    EXPECT_TRUE(outcome.calledOnPool);
+    EXPECT_FALSE(outcome.calledOnCaller);
     EXPECT_EQ(outcome.httpStatus, c.httpStatus);
-    EXPECT_THAT(loggedEvents(), ElementsAreArray(c.events));
+    EXPECT_THAT(loggedEvents(), ElementsAreArray(uploadErrors(c.events)));
     EXPECT_TRUE(onlyRequest().complete);
 }
 
@@ -216,7 +218,11 @@ INSTANTIATE_TEST_SUITE_P(
         ReplyCase{"TlsCloseBeforeReply", {Behaviour::TlsCloseBeforeReply, 200}, -1, 0, {"socketReadError"}},
         ReplyCase{"DropWithoutClose", {Behaviour::DropWithoutClose, 200}, -1, 0, {"cannotReadServerResponse"}},
         // A reply framed only by the end of the connection never completes.
-        ReplyCase{"CloseFramed", {Behaviour::CloseFramed, 200}, -1, 0, {"socketReadError"}}),
+        ReplyCase{"CloseFramed", {Behaviour::CloseFramed, 200}, -1, 0, {"socketReadError"}},
+        // "100 Continue" and "103 Early Hints" come before the reply that counts.
+        ReplyCase{"InterimThenAccepted", {Behaviour::Interim, 200}, 0, 200, {}},
+        ReplyCase{"InterimThenRefused", {Behaviour::Interim, 403}, 0, 403, {}},
+        ReplyCase{"NotHttp", {Behaviour::NotHttp, 200}, -1, 0, {"httpParsedMismatch"}}),
     [](const testing::TestParamInfo<ReplyCase>& info) { return std::string(info.param.name); });
 
 TEST_F(OpsFileUploadWire, TrailingBytesAreLoggedWithWhatTheParserTookAndWhatWasRead)
@@ -254,7 +260,7 @@ TEST_P(OpsFileUploadUnsendable, StartFailsWithItsRecordAndNoConnection)
 
     EXPECT_FALSE(outcome.started);
     EXPECT_THAT(outcome.results, ElementsAre());
-    EXPECT_THAT(loggedEvents(), ElementsAre(c.event));
+    EXPECT_THAT(loggedEvents(), ElementsAre(uploadError(c.event)));
     EXPECT_THAT(lineOf(c.event), HasSubstr("path = " + path.toStdString()));
     EXPECT_EQ(server->connectionCount(), 0u);
 }
@@ -310,7 +316,7 @@ TEST_P(OpsFileUploadChangingFile, ShrunkFileIsPaddedWithSpacesToTheAnnouncedLeng
     ASSERT_GE(request.bytes.size(), body.size());
     EXPECT_TRUE(request.bytes.compare(request.bytes.size() - body.size(), body.size(), body) == 0);
     EXPECT_EQ(request.bytesAfterBody, "");
-    EXPECT_THAT(loggedEvents(), ElementsAre("sentDataContentLengthMisMatch"));
+    EXPECT_THAT(loggedEvents(), ElementsAre(uploadError("sentDataContentLengthMisMatch")));
     EXPECT_THAT(lineOf("sentDataContentLengthMisMatch"),
                 HasSubstr("contentLength = " + std::to_string(c.size) + " , "));
     EXPECT_THAT(lineOf("sentDataContentLengthMisMatch"),
@@ -337,7 +343,7 @@ TEST_P(OpsFileUploadChangingFile, GrownFileSendsOnlyTheAnnouncedBytesAndFails)
     ASSERT_GE(request.bytes.size(), body.size());
     EXPECT_TRUE(request.bytes.compare(request.bytes.size() - body.size(), body.size(), body) == 0);
     EXPECT_EQ(request.bytesAfterBody, "");
-    EXPECT_THAT(loggedEvents(), ElementsAre("sentDataContentLengthMisMatch"));
+    EXPECT_THAT(loggedEvents(), ElementsAre(uploadError("sentDataContentLengthMisMatch")));
     EXPECT_THAT(lineOf("sentDataContentLengthMisMatch"),
                 HasSubstr("fileSize = " + std::to_string(c.size + c.change) + " "));
     EXPECT_EQ(QFileInfo(path).size(), c.size + c.change);
@@ -351,6 +357,94 @@ INSTANTIATE_TEST_SUITE_P(Sizes, OpsFileUploadChangingFile,
                          [](const testing::TestParamInfo<ChangeCase>& info) {
                              return "Bytes" + std::to_string(info.param.size) + "By" + std::to_string(info.param.change);
                          });
+
+struct FailureCase {
+    const char* name;
+    int fileSize;
+    std::size_t deviceIdSize;  // 0: the usual device id
+    int shrinkTo;               // when the connection arrives; -1: no change
+    std::size_t truncateAfter;  // client bytes after which the file is emptied; 0: never
+    std::size_t cutAfter;       // client bytes after which the connection is reset; 0: never
+    StandIn::Reply reply;
+    std::vector<std::string> events;
+};
+
+void PrintTo(const FailureCase& c, std::ostream* os) { *os << c.name; }
+
+class OpsFileUploadFailures : public UploadTest, public testing::WithParamInterface<FailureCase> {};
+
+// The queue waits for the result: every way an exchange fails reports it, once,
+// on the callback's pool.
+TEST_P(OpsFileUploadFailures, ReportMinusOneExactlyOnceOnTheCallbacksPool)
+{
+    const FailureCase& c = GetParam();
+    server->setReplies({c.reply});
+    const QString path = writeFile("ZorvikMusic-v1-240102-030405.log", QByteArray(c.fileSize, 'f'));
+    TestSupport::TcpRelay::Options options;
+    options.targetPort = server->port();
+    if (c.shrinkTo >= 0)
+        options.onAccept = [path, c] { QFile::resize(path, c.shrinkTo); };
+    if (c.truncateAfter) {
+        options.clientBytesSeen = c.truncateAfter;
+        options.onClientBytes = [path] { QFile::resize(path, 0); };
+    }
+    if (c.cutAfter)
+        options.cutAfterClientBytes = c.cutAfter;
+    TestSupport::TcpRelay relay(options);
+
+    auto log = std::make_shared<CallbackLog>();
+    int httpStatus = -2;
+    {
+        const std::string device = c.deviceIdSize ? "ZRVK01" + std::string(c.deviceIdSize, 'd') : deviceId;
+        Tellan::OpsFileUpload upload(boost::make_shared<OpsFileInfo>(path, 0), device, recordingCallback(log),
+                                     endpoint(relay.port()));
+        EXPECT_TRUE(upload.Start());
+        httpStatus = upload.httpStatus;
+    }
+    drainPool();
+
+    std::lock_guard<std::mutex> lock(log->mutex);
+    EXPECT_THAT(log->results, ElementsAre(-1));
+    EXPECT_TRUE(log->onPool);
+    EXPECT_FALSE(log->onCaller);
+    EXPECT_EQ(httpStatus, 0);
+    EXPECT_THAT(loggedEvents(), ElementsAreArray(uploadErrors(c.events)));
+}
+
+const int bigFile = 32 * 1024 * 1024;
+const std::size_t oneMiB = 1024 * 1024;
+
+INSTANTIATE_TEST_SUITE_P(
+    Paths, OpsFileUploadFailures,
+    testing::Values(
+        FailureCase{"ParserRejectsTheReply", 100, 0, -1, 0, 0, {Behaviour::NotHttp, 200}, {"httpParsedMismatch"}},
+        // Emptied while it is sent: the next read starts past its end.
+        FailureCase{"FileTruncatedBelowTheReadPosition", bigFile, 0, -1, oneMiB, 0, {}, {"cannotProperlyReadLogFile"}},
+        // A head far larger than the socket buffers is still being written when the connection is reset.
+        FailureCase{"HeadWriteFails", 100, 16 * oneMiB, -1, 0, 64 * 1024, {}, {"cannotWriteRequest"}},
+        FailureCase{"FileWriteFails", bigFile, 0, -1, 0, oneMiB, {}, {"cannotWriteFile"}},
+        // Shrunk to one byte: the closing space, then spaces up to the announced length.
+        FailureCase{"PaddingWriteFails", bigFile, 0, 1, 0, oneMiB, {},
+                    {"sentDataContentLengthMisMatch", "cannotFinishFileWrite"}}),
+    [](const testing::TestParamInfo<FailureCase>& info) { return std::string(info.param.name); });
+
+TEST_F(OpsFileUploadWire, LineEndsInAStoredDeviceIdNeverStartAHeaderLine)
+{
+    const std::string stored = "ZRVK01" + std::string(40, 'b') + "\r\nX-Injected: yes\n";
+    const auto log = std::make_shared<CallbackLog>();
+    {
+        Tellan::OpsFileUpload upload(boost::make_shared<OpsFileInfo>(writeFile("a.log", "x"), 0), stored,
+                                     recordingCallback(log), endpoint());
+        ASSERT_TRUE(upload.Start());
+        EXPECT_EQ(upload.httpStatus, 200);
+    }
+    drainPool();
+
+    const std::string bytes = onlyRequest().bytes;
+    EXPECT_EQ(headerValue(bytes, "X-DSN"), "ZRVK01" + std::string(40, 'b') + "  X-Injected: yes ");
+    EXPECT_EQ(bytes.find("\nX-Injected"), std::string::npos);
+    EXPECT_EQ(headerValue(bytes, "Content-Length"), std::to_string(bytesAfterHead(bytes)));
+}
 
 using OpsFileUploadConnection = UploadTest;
 
@@ -380,7 +474,7 @@ TEST_F(OpsFileUploadConnection, NoAddressAcceptingGivesTheLastAttemptsError)
     EXPECT_TRUE(outcome.started);
     EXPECT_THAT(outcome.results, ElementsAre(-1));
     EXPECT_EQ(outcome.httpStatus, 0);
-    EXPECT_THAT(loggedEvents(), ElementsAre("cannotAcceptServer"));
+    EXPECT_THAT(loggedEvents(), ElementsAre(uploadError("cannotAcceptServer")));
     EXPECT_THAT(lineOf("cannotAcceptServer"), HasSubstr("error = Connection refused"));
 }
 
@@ -393,7 +487,7 @@ TEST_F(OpsFileUploadConnection, NameThatDoesNotResolveFails)
     const Outcome outcome = runUpload(writeFile("a.log", "x"), OpsFileInfo::LogFile, unknown);
 
     EXPECT_THAT(outcome.results, ElementsAre(-1));
-    EXPECT_THAT(loggedEvents(), ElementsAre("cannotResolveUrl"));
+    EXPECT_THAT(loggedEvents(), ElementsAre(uploadError("cannotResolveUrl")));
 }
 
 TEST_F(OpsFileUploadConnection, TheHostNameIsResolvedWhenNoAddressIsGiven)

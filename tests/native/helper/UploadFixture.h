@@ -175,15 +175,25 @@ protected:
         return received.empty() ? StandIn::ReceivedRequest() : received.front();
     }
 
-    // The event names logged, in order; the upload's records with an event
-    // are all ERROR records.
+    // Every record with an event, in order, as its level letter, component
+    // and event: "E OpsFileUpload cannotWriteFile".
     std::vector<std::string> loggedEvents() const
     {
-        std::vector<std::string> names;
-        for (const std::string& event : sink->events())
-            if (!event.empty())
-                names.push_back(event);
-        return names;
+        std::vector<std::string> records;
+        const std::string lead = " TellanHelper : ";
+        for (const std::string& line : sink->lines()) {
+            const std::size_t from = line.find(lead);
+            if (from == std::string::npos)
+                continue;
+            const std::size_t levelAndComponent = from + lead.size();
+            const std::size_t event = line.find(" : ", levelAndComponent);
+            if (event == std::string::npos)
+                continue;
+            const std::size_t eventEnd = line.find(" :", event + 3);
+            records.push_back(line.substr(levelAndComponent, event - levelAndComponent) + " "
+                              + line.substr(event + 3, eventEnd - event - 3));
+        }
+        return records;
     }
 
     // The one line of `event`, or "" when there is not exactly one.
@@ -203,6 +213,20 @@ protected:
 
 inline QTemporaryDir* UploadTest::certificateFolder = nullptr;
 inline StandIn::TestCertificates UploadTest::certificates;
+
+// How loggedEvents shows an ERROR record of the upload.
+inline std::string uploadError(const std::string& event)
+{
+    return "E OpsFileUpload " + event;
+}
+
+inline std::vector<std::string> uploadErrors(const std::vector<std::string>& events)
+{
+    std::vector<std::string> records;
+    for (const std::string& event : events)
+        records.push_back(uploadError(event));
+    return records;
+}
 
 // Bytes 0..255 over and over: every byte value, NUL included.
 inline QByteArray binaryContent(int size)

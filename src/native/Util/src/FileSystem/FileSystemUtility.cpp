@@ -1,8 +1,12 @@
 #include "FileSystem/FileSystemUtility.h"
 
 #include "Logging/Log.h"
+#include "Platform/FileShare.h"
+#include "Platform/Platform.h"
 
 #include <boost/filesystem/operations.hpp>
+
+#include <cerrno>
 
 namespace Tellan {
 
@@ -11,6 +15,12 @@ namespace {
 void deleteFile(const boost::filesystem::path& file)
 {
     try {
+        // Windows refuses to delete a file that is open without delete
+        // sharing; the helper's open log file must survive the pruning.
+        if (Platform::Installed<Platform::FileShare>::get().isInUse(file))
+            throw boost::filesystem::filesystem_error(
+                "cannot remove a file in use", file,
+                boost::system::error_code(EBUSY, boost::system::generic_category()));
         boost::filesystem::remove(file);
     } catch (const boost::filesystem::filesystem_error& e) {
         TLOG_EVENT(ERROR, "FileSystemUtility", "ExceptionDeletingFile") << "Exception: " << QString::fromUtf8(e.what());

@@ -1,5 +1,7 @@
 #include "LongPath/LongPath.h"
 #include "LongPath/KernelPath.h"
+#include "Platform/FileShare.h"
+#include "Platform/Platform.h"
 
 #include <QString>
 
@@ -25,6 +27,9 @@ std::size_t wideLength(const fs::path& path)
 }
 
 fs::path forKernel(const fs::path& path) { return detail::kernelPath(path, toLongPath(path)); }
+
+// A file held open elsewhere cannot be moved or deleted, as on Windows.
+bool inUse(const fs::path& kernelPath) { return Platform::Installed<Platform::FileShare>::get().isInUse(kernelPath); }
 
 bool copyFile(const fs::path& from, const fs::path& to)
 {
@@ -72,6 +77,10 @@ void rename(const fs::path& oldPath, const fs::path& newPath)
 {
     const fs::path from = forKernel(oldPath);
     const fs::path to = forKernel(newPath);
+    if (inUse(from) || inUse(to)) {
+        Platform::setLastError(Platform::ERROR_SHARING_VIOLATION_CODE);
+        return;
+    }
     boost::system::error_code error;
     fs::rename(from, to, error);
     if (error.value() != EXDEV)
@@ -85,8 +94,13 @@ void rename(const fs::path& oldPath, const fs::path& newPath)
 
 bool remove(const fs::path& path)
 {
+    const fs::path kernel = forKernel(path);
+    if (inUse(kernel)) {
+        Platform::setLastError(Platform::ERROR_SHARING_VIOLATION_CODE);
+        return false;
+    }
     boost::system::error_code error;
-    return fs::remove(forKernel(path), error);
+    return fs::remove(kernel, error);
 }
 
 } // namespace LongPath

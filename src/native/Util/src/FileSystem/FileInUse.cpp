@@ -1,0 +1,34 @@
+#include "FileSystem/FileInUse.h"
+
+#include "Platform/FileShare.h"
+#include "Platform/Platform.h"
+
+#include <utility>
+
+namespace Tellan {
+
+using Platform::FileShare;
+using Platform::Installed;
+
+FileInUse::FileInUse(const boost::filesystem::path& path) : handle_(Installed<FileShare>::get().holdInUse(path)) {}
+
+FileInUse::~FileInUse() { release(); }
+
+FileInUse::FileInUse(FileInUse&& other) noexcept : handle_(std::exchange(other.handle_, -1)) {}
+
+FileInUse& FileInUse::operator=(FileInUse&& other) noexcept
+{
+    if (this != &other) {
+        release();
+        handle_ = std::exchange(other.handle_, -1);
+    }
+    return *this;
+}
+
+void FileInUse::release()
+{
+    if (handle_ >= 0)
+        Installed<FileShare>::get().releaseInUse(std::exchange(handle_, -1));
+}
+
+} // namespace Tellan

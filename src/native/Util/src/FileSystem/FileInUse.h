@@ -1,0 +1,31 @@
+#pragma once
+
+#include <boost/filesystem/path.hpp>
+
+namespace Tellan {
+
+// Holds a file in use, as an open Windows file without delete sharing is:
+// while held, LongPath::rename and LongPath::remove of this process and of
+// any other fail on it, and pruning leaves it. A holder that moves or deletes
+// its own file releases the hold first.
+class FileInUse {
+public:
+    FileInUse() = default;
+    // Tries to hold the file; held() tells whether it worked (the platform's
+    // last error says why not).
+    explicit FileInUse(const boost::filesystem::path& path);
+    ~FileInUse();
+
+    FileInUse(FileInUse&& other) noexcept;
+    FileInUse& operator=(FileInUse&& other) noexcept;
+    FileInUse(const FileInUse&) = delete;
+    FileInUse& operator=(const FileInUse&) = delete;
+
+    bool held() const { return handle_ >= 0; }
+    void release();
+
+private:
+    int handle_ = -1;
+};
+
+} // namespace Tellan

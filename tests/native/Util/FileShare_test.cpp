@@ -1,0 +1,162 @@
+#include "FileSystem/FileInUse.h"
+#include "FileSystem/FileSystemUtility.h"
+#include "LongPath/LongPath.h"
+#include "Platform/FileShare.h"
+#include "Platform/Platform.h"
+#include "RecordingSink.h"
+#include "TempProfile.h"
+
+#include <QDir>
+#include <QFile>
+#include <QProcess>
+#include <QTemporaryDir>
+
+#include <boost/filesystem/operations.hpp>
+#include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <unistd.h>
+
+using Tellan::FileInUse;
+using Tellan::Platform::FileShare;
+using Tellan::Platform::Installed;
+namespace fs = boost::filesystem;
+
+namespace {
+
+class FileShareTest : public ::testing::Test {
+protected:
+    fs::path file(const char* name, qint64 size = 4, qint64 lastWrite = 1600000000)
+    {
+        const QString path = dir.filePath(name);
+        TestSupport::writeFile(path, size, lastWrite);
+        return fs::path(QFile::encodeName(path).toStdString());
+    }
+    static FileShare& share() { return Installed<FileShare>::get(); }
+
+    QTemporaryDir dir;
+};
+
+// Another process holding or writing the file, until stop() or destruction.
+class OtherProcess {
+public:
+    OtherProcess(const char* mode, const fs::path& path)
+    {
+        child_.start(ZORVIK_TEST_BIN_DIR "/fileshare_child", {mode, QString::fromStdString(path.string())});
+        ready_ = child_.waitForReadyRead(30000) && child_.readLine().trimmed() == "ready";
+    }
+    ~OtherProcess() { stop(); }
+    bool ready() const { return ready_; }
+    void stop()
+    {
+        child_.closeWriteChannel();
+        child_.waitForFinished(30000);
+    }
+
+private:
+    QProcess child_;
+    bool ready_ = false;
+};
+
+TEST_F(FileShareTest, AHoldIsSeenByEveryOtherDescriptionUntilReleased)
+{
+    const fs::path path = file("held.log");
+    EXPECT_FALSE(share().isInUse(path));
+    {
+        FileInUse hold(path);
+        ASSERT_TRUE(hold.held());
+        EXPECT_TRUE(share().isInUse(path));
+
+        // A second holder, even in this process, is refused as Windows refuses
+        // a second open without sharing.
+        FileInUse second(path);
+        EXPECT_FALSE(second.held());
+        EXPECT_EQ(Tellan::Platform::getLastError(), Tellan::Platform::ERROR_SHARING_VIOLATION_CODE);
+
+        FileInUse moved(std::move(hold));
+        EXPECT_FALSE(hold.held());
+        EXPECT_TRUE(share().isInUse(path));
+    }
+    EXPECT_FALSE(share().isInUse(path));
+
+    FileInUse missing(path.parent_path() / "missing.log");
+    EXPECT_FALSE(missing.held());
+    EXPECT_EQ(Tellan::Platform::getLastError(), Tellan::Platform::ERROR_FILE_NOT_FOUND_CODE);
+    EXPECT_FALSE(share().isInUse(path.parent_path() / "missing.log"));
+}
+
+TEST_F(FileShareTest, AFileHeldByAnotherProcessCannotBeMovedOrDeleted)
+{
+    const fs::path held = file("held.log");
+    const fs::path other = file("other.log");
+    OtherProcess holder("hold", held);
+    ASSERT_TRUE(holder.ready());
+    EXPECT_TRUE(share().isInUse(held));
+
+    Tellan::Platform::setLastError(0);
+    EXPECT_FALSE(Tellan::LongPath::remove(held));
+    EXPECT_EQ(Tellan::Platform::getLastError(), Tellan::Platform::ERROR_SHARING_VIOLATION_CODE);
+
+    Tellan::Platform::setLastError(0);
+    Tellan::LongPath::rename(held, held.parent_path() / "moved.log");
+    EXPECT_EQ(Tellan::Platform::getLastError(), Tellan::Platform::ERROR_SHARING_VIOLATION_CODE);
+
+    // Nor may another file replace it.
+    Tellan::LongPath::rename(other, held);
+    EXPECT_EQ(Tellan::Platform::getLastError(), Tellan::Platform::ERROR_SHARING_VIOLATION_CODE);
+    EXPECT_TRUE(fs::exists(held));
+    EXPECT_TRUE(fs::exists(other));
+    EXPECT_FALSE(fs::exists(held.parent_path() / "moved.log"));
+
+    holder.stop();
+    EXPECT_FALSE(share().isInUse(held));
+    Tellan::LongPath::rename(held, held.parent_path() / "moved.log");
+    EXPECT_TRUE(fs::exists(held.parent_path() / "moved.log"));
+    EXPECT_TRUE(Tellan::LongPath::remove(held.parent_path() / "moved.log"));
+}
+
+TEST_F(FileShareTest, PruningLeavesAHeldFileAndSaysSo)
+{
+    const fs::path held = file("a-oldest.log", 4, 1600000000);
+    file("b.log", 4, 1600000001);
+    file("c.log", 4, 1600000002);
+    TestSupport::RecordingSink& sink = TestSupport::installRecordingSink();
+    FileInUse hold(held);
+    ASSERT_TRUE(hold.held());
+
+    Tellan::FileSystemUtility::deleteOldestFilesByCount(held.parent_path(), 1);
+
+    EXPECT_EQ(QDir(dir.path()).entryList(QDir::Files, QDir::Name), (QStringList{"a-oldest.log", "c.log"}));
+    const auto lines = sink.linesWithEvent("ExceptionDeletingFile");
+    ASSERT_EQ(lines.size(), 1u);
+    EXPECT_NE(lines[0].find(" : E FileSystemUtility : ExceptionDeletingFile : "), std::string::npos) << lines[0];
+}
+
+TEST_F(FileShareTest, AWriterInAnyProcessIsSeen)
+{
+    const fs::path path = file("dump.dmp");
+    EXPECT_FALSE(share().isOpenForWriting(path));
+
+    // Readers do not count.
+    const int reader = ::open(path.c_str(), O_RDONLY);
+    ASSERT_GE(reader, 0);
+    EXPECT_FALSE(share().isOpenForWriting(path));
+    ::close(reader);
+
+    {
+        OtherProcess writer("write", path);
+        ASSERT_TRUE(writer.ready());
+        EXPECT_TRUE(share().isOpenForWriting(path));
+    }
+    EXPECT_FALSE(share().isOpenForWriting(path));
+
+    const int ownWriter = ::open(path.c_str(), O_WRONLY);
+    ASSERT_GE(ownWriter, 0);
+    EXPECT_TRUE(share().isOpenForWriting(path));
+    ::close(ownWriter);
+
+    EXPECT_FALSE(share().isOpenForWriting(path.parent_path()));
+    EXPECT_FALSE(share().isOpenForWriting(path.parent_path() / "missing.dmp"));
+}
+
+} // namespace
