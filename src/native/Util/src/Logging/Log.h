@@ -24,15 +24,17 @@
                         .setLevel(::Tellan::Level::level)                                        \
                         .setComponent(component)                                                 \
                         .setLine(__LINE__)                                                       \
-                        .setFunction(TELLAN_LOG_SITE_)))
+                        .setFunction(*TELLAN_LOG_SITE_)))
 
-// The site's function name, worked out once per site (a GNU statement
-// expression keeps __PRETTY_FUNCTION__ the enclosing function's). Never
-// destroyed: a pool thread may still log while exit-time destructors run.
+// A pointer to the site, whose function name is worked out once (a GNU
+// statement expression keeps __PRETTY_FUNCTION__ the enclosing function's;
+// its value is a copy, hence the pointer). Never destroyed: a pool thread
+// may still log while exit-time destructors run.
 #define TELLAN_LOG_SITE_                                                                         \
     (__extension__({                                                                             \
-        static const ::Tellan::LogSite* const tellanLogSite_ = new ::Tellan::LogSite(__PRETTY_FUNCTION__); \
-        *tellanLogSite_;                                                                         \
+        static const ::Tellan::LogSite* const tellanLogSite_ =                                   \
+            new ::Tellan::LogSite(__PRETTY_FUNCTION__);                                          \
+        tellanLogSite_;                                                                          \
     }))
 
 #define TLOG_EVENT(level, component, event, ...)                                                 \

@@ -30,6 +30,12 @@ const wchar_t kMessageLeadIn[] = L"Comment In Log:     ";
 const wchar_t kContinuationIndent[] = L"     ";
 const char kUserNamePlaceholder[] = "<user_name>";
 const wchar_t kFunctionKey[] = L"function";
+// The same as a key of the field map, so that looking it up builds nothing.
+const std::wstring& functionKey()
+{
+    static const std::wstring* const key = new std::wstring(kFunctionKey);
+    return *key;
+}
 
 // A constant's text without measuring it again.
 template <std::size_t N>
@@ -461,7 +467,7 @@ LogRecord& LogRecord::addFields(std::initializer_list<LogField> list)
 
 LogRecord& LogRecord::setFunction(const LogSite& functionSite)
 {
-    if (!site && fields.find(kFunctionKey) == fields.end())
+    if (!site && fields.find(functionKey()) == fields.end())
         site = &functionSite;
     return *this;
 }
@@ -509,7 +515,7 @@ void LogRecord::appendPlainLine(std::wstring& out) const
         appendLiteral(out, L" line ");
         appendInteger(out, line);
     }
-    const auto function = fields.find(kFunctionKey);
+    const auto function = fields.find(functionKey());
     if (function != fields.end()) {
         appendLiteral(out, L", function ");
         appendFieldValue(out, function->second, false);

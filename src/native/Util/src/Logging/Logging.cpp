@@ -98,8 +98,11 @@ Logging::LogStream& Logging::LogStream::operator<<(const char* value)
 {
     if (wide)
         *wide << value;
-    else if (value)
-        appendBytes(text, value, value + std::char_traits<char>::length(value));
+    else if (value) {
+        const std::size_t length = std::char_traits<char>::length(value);
+        text.reserve(text.size() + length);
+        appendBytes(text, value, value + length);
+    }
     else
         stream() << value; // sets the stream's bad bit, as a null string does
     return *this;
