@@ -1,5 +1,6 @@
 #include "Logging/LogRecord.h"
 
+#include "Logging/WideAppend.h"
 #include "Text/WideText.h"
 #include "UserName/UserName.h"
 
@@ -9,11 +10,10 @@
 #include <boost/date_time/gregorian/gregorian_types.hpp>
 #include <boost/filesystem/path.hpp>
 
-#include <charconv>
+#include <algorithm>
 #include <ctime>
 #include <stdexcept>
 #include <string_view>
-#include <algorithm>
 
 namespace Tellan {
 
@@ -50,12 +50,6 @@ bool isSpace(wchar_t c)
     return c == L' ' || c == L'\t' || c == L'\n' || c == L'\v' || c == L'\f' || c == L'\r';
 }
 
-void appendAscii(std::wstring& out, const char* begin, const char* end)
-{
-    for (; begin != end; ++begin)
-        out.push_back(static_cast<wchar_t>(static_cast<unsigned char>(*begin)));
-}
-
 // Each byte the character of the same value.
 std::wstring latin1(const char* text)
 {
@@ -65,36 +59,19 @@ std::wstring latin1(const char* text)
     return std::wstring(bytes, bytes + std::char_traits<char>::length(text));
 }
 
-template <class Integer>
-void appendInteger(std::wstring& out, Integer value)
-{
-    char digits[24];
-    const auto end = std::to_chars(digits, digits + sizeof digits, value).ptr;
-    appendAscii(out, digits, end);
-}
-
-// The wide stream's default form: printf's "%.6g" in the "C" locale,
-// whatever the process's locale.
-void appendDouble(std::wstring& out, double value)
-{
-    char digits[32];
-    const auto end = std::to_chars(digits, digits + sizeof digits, value, std::chars_format::general, 6).ptr;
-    appendAscii(out, digits, end);
-}
-
 // Prints a value as a wide stream with default flags does (boolalpha set or
 // not).
 struct FieldAppender : boost::static_visitor<void> {
     std::wstring& out;
     bool boolAlpha;
     FieldAppender(std::wstring& o, bool alpha) : out(o), boolAlpha(alpha) {}
-    void operator()(int v) const { appendInteger(out, v); }
-    void operator()(unsigned int v) const { appendInteger(out, v); }
-    void operator()(quint64 v) const { appendInteger(out, v); }
-    void operator()(qint64 v) const { appendInteger(out, v); }
-    void operator()(long v) const { appendInteger(out, v); }
-    void operator()(float v) const { appendDouble(out, v); }
-    void operator()(double v) const { appendDouble(out, v); }
+    void operator()(int v) const { WideAppend::integer(out, v); }
+    void operator()(unsigned int v) const { WideAppend::integer(out, v); }
+    void operator()(quint64 v) const { WideAppend::integer(out, v); }
+    void operator()(qint64 v) const { WideAppend::integer(out, v); }
+    void operator()(long v) const { WideAppend::integer(out, v); }
+    void operator()(float v) const { WideAppend::floating(out, v); }
+    void operator()(double v) const { WideAppend::floating(out, v); }
     void operator()(bool v) const
     {
         if (boolAlpha)
@@ -513,7 +490,7 @@ void LogRecord::appendPlainLine(std::wstring& out) const
     }
     if (line > 0) {
         appendLiteral(out, L" line ");
-        appendInteger(out, line);
+        WideAppend::integer(out, line);
     }
     const auto function = fields.find(functionKey());
     if (function != fields.end()) {
@@ -548,7 +525,7 @@ void LogRecord::appendStructuredLine(std::wstring& out) const
     }
     if (line > 0) {
         appendLiteral(out, L"line ");
-        appendInteger(out, line);
+        WideAppend::integer(out, line);
         appendLiteral(out, L", ");
     }
     if (!message.empty()) {

@@ -1,12 +1,12 @@
 #include "Logging/Logging.h"
 
 #include "Logger/Logger.h"
+#include "Logging/WideAppend.h"
 #include "Text/WideText.h"
 
 #include <boost/thread/lock_guard.hpp>
 #include <boost/thread/locks.hpp>
 
-#include <charconv>
 #include <cstdint>
 #include <locale>
 #include <thread>
@@ -69,39 +69,12 @@ std::wostream& Logging::LogStream::stream()
     return *wide;
 }
 
-namespace {
-
-void appendBytes(std::wstring& out, const char* begin, const char* end)
-{
-    for (; begin != end; ++begin)
-        out.push_back(static_cast<wchar_t>(static_cast<unsigned char>(*begin)));
-}
-
-template <class Number>
-void appendNumber(std::wstring& out, Number value)
-{
-    char digits[32];
-    appendBytes(out, digits, std::to_chars(digits, digits + sizeof digits, value).ptr);
-}
-
-// The wide stream's default form: "%.6g" in the "C" locale.
-void appendFloating(std::wstring& out, double value)
-{
-    char digits[32];
-    appendBytes(out, digits,
-                std::to_chars(digits, digits + sizeof digits, value, std::chars_format::general, 6).ptr);
-}
-
-} // namespace
-
 Logging::LogStream& Logging::LogStream::operator<<(const char* value)
 {
     if (wide)
         *wide << value;
     else if (value) {
-        const std::size_t length = std::char_traits<char>::length(value);
-        text.reserve(text.size() + length);
-        appendBytes(text, value, value + length);
+        WideAppend::bytes(text, value, value + std::char_traits<char>::length(value));
     }
     else
         stream() << value; // sets the stream's bad bit, as a null string does
@@ -165,14 +138,14 @@ Logging::LogStream& Logging::LogStream::operator<<(bool value)
             append(text, value);                                                                 \
         return *this;                                                                            \
     }
-TELLAN_LOG_STREAM_NUMBER_(int, appendNumber)
-TELLAN_LOG_STREAM_NUMBER_(unsigned int, appendNumber)
-TELLAN_LOG_STREAM_NUMBER_(long, appendNumber)
-TELLAN_LOG_STREAM_NUMBER_(unsigned long, appendNumber)
-TELLAN_LOG_STREAM_NUMBER_(long long, appendNumber)
-TELLAN_LOG_STREAM_NUMBER_(unsigned long long, appendNumber)
-TELLAN_LOG_STREAM_NUMBER_(double, appendFloating)
-TELLAN_LOG_STREAM_NUMBER_(float, appendFloating)
+TELLAN_LOG_STREAM_NUMBER_(int, WideAppend::integer)
+TELLAN_LOG_STREAM_NUMBER_(unsigned int, WideAppend::integer)
+TELLAN_LOG_STREAM_NUMBER_(long, WideAppend::integer)
+TELLAN_LOG_STREAM_NUMBER_(unsigned long, WideAppend::integer)
+TELLAN_LOG_STREAM_NUMBER_(long long, WideAppend::integer)
+TELLAN_LOG_STREAM_NUMBER_(unsigned long long, WideAppend::integer)
+TELLAN_LOG_STREAM_NUMBER_(double, WideAppend::floating)
+TELLAN_LOG_STREAM_NUMBER_(float, WideAppend::floating)
 #undef TELLAN_LOG_STREAM_NUMBER_
 
 namespace {
