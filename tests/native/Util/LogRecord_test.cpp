@@ -65,6 +65,23 @@ TEST(LogRecord, AddFieldStoresByTypeNameAndNeverReplaces)
     EXPECT_EQ(boost::get<double>(r.fields.at(L"d")), 2.5);
 }
 
+// Other types are taken as the QVariant they make, as a QVariant argument
+// took them.
+TEST(LogRecord, OtherValueTypesAreStoredAsTheirQVariant)
+{
+    enum Code { Two = 2 };
+    LogRecord r(0);
+    r.addField("short", short(-2)).addField("enum", Two).addField("char", QChar('x'));
+    r.addField("latin1", QLatin1String("caf\xE9")).addField("variant", QVariant(5u));
+    r.addField(QStringLiteral("qstringKey"), "caf\xE9");
+    EXPECT_EQ(boost::get<int>(r.fields.at(L"short")), -2);
+    EXPECT_EQ(boost::get<int>(r.fields.at(L"enum")), 2);
+    EXPECT_EQ(r.fields.count(L"char"), 0u);
+    EXPECT_EQ(boost::get<std::wstring>(r.fields.at(L"latin1")), L"caf\u00E9");
+    EXPECT_EQ(boost::get<unsigned>(r.fields.at(L"variant")), 5u);
+    EXPECT_EQ(boost::get<std::wstring>(r.fields.at(L"qstringKey")), L"caf\u00E9");
+}
+
 TEST(LogRecord, FieldsAreOrderedByUtf16Units)
 {
     LogRecord r(0);

@@ -334,7 +334,7 @@ LogField::LogField(Key key, const QUrl& value)
 {
 }
 
-LogField::LogField(Key key, const QVariant& value) : key_(std::move(key.text)), stored_(true)
+LogField::LogField(Key key, const QVariant& value, ByTypeName) : key_(std::move(key.text)), stored_(true)
 {
     // By the value's type name, in this order.
     const char* const typeName = value.typeName();

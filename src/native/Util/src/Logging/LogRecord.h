@@ -41,8 +41,7 @@ struct LogSite {
 
 // One named field of a statement, converted to what the record stores.
 // Narrow text is Latin-1, each byte the character of the same value, as all
-// 8-bit text of the programs; a QVariant is stored by its type name, and one
-// of a type that the record does not take adds nothing.
+// 8-bit text of the programs.
 class LogField {
 public:
     // A key written as a narrow string or as a QString.
@@ -64,22 +63,23 @@ public:
     LogField(Key key, const QString& value);
     LogField(Key key, const QByteArray& value);
     LogField(Key key, const QUrl& value);
-    LogField(Key key, const QVariant& value);
-    // Any other type that a QVariant takes (a QDate, say): stored by its type
-    // name like any QVariant.
+    // Any other value is taken as the QVariant it would make (a QVariant
+    // itself, a short, an enum, a QChar, a QDate...) and stored by the
+    // QVariant's type name; one of a type that the record does not take adds
+    // nothing.
     template <class T,
-              typename std::enable_if<!std::is_arithmetic<T>::value && !std::is_enum<T>::value
-                                          && !std::is_convertible<const T&, const char*>::value
-                                          && !std::is_convertible<const T&, QString>::value
-                                          && !std::is_same<T, QVariant>::value
+              typename std::enable_if<!std::is_convertible<const T&, const char*>::value
                                           && std::is_constructible<QVariant, const T&>::value,
                                       int>::type = 0>
-    LogField(Key key, const T& value) : LogField(std::move(key), QVariant(value))
+    LogField(Key key, const T& value) : LogField(std::move(key), QVariant(value), ByTypeName())
     {
     }
 
 private:
     friend class LogRecord;
+    struct ByTypeName {};
+    LogField(Key key, const QVariant& value, ByTypeName);
+
     // Moved out when the record takes the field (an initializer list only
     // hands out const elements).
     mutable std::wstring key_;
