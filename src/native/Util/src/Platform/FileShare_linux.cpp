@@ -2,6 +2,7 @@
 #include "Platform/Platform.h"
 
 #include <cerrno>
+#include <csignal>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -30,13 +31,33 @@ int openForLock(const boost::filesystem::path& path, int flags)
     return fd;
 }
 
+// A description that can write: while someone else tests for writers with a
+// read lease, the kernel makes this open wait for that lease to go (at once)
+// or, without blocking, fails it with EWOULDBLOCK. So it waits, but never on
+// a FIFO or device, which only regular files are not.
+int openForHold(const boost::filesystem::path& path)
+{
+    struct stat info {};
+    if (::stat(path.c_str(), &info) != 0)
+        return -1;
+    if (!S_ISREG(info.st_mode)) {
+        errno = EACCES;
+        return -1;
+    }
+    int fd;
+    do
+        fd = ::open(path.c_str(), O_RDWR | O_CLOEXEC | O_NOCTTY);
+    while (fd < 0 && errno == EINTR);
+    return fd;
+}
+
 class LinuxFileShare final : public FileShare {
 public:
     int holdInUse(const boost::filesystem::path& path) override
     {
         // A write lock needs a writable description; a file we may only read
         // is held with a read lock, which still stops every write lock.
-        int fd = openForLock(path, O_RDWR);
+        int fd = openForHold(path);
         short type = F_WRLCK;
         if (fd < 0 && (errno == EACCES || errno == EROFS || errno == EPERM)) {
             fd = openForLock(path, O_RDONLY);
@@ -93,7 +114,10 @@ public:
         if (::fstat(fd, &info) == 0 && S_ISREG(info.st_mode)) {
             // A read lease is refused while any description is open for
             // writing; it is given back at once, so no writer is ever held up.
-            if (::fcntl(fd, F_SETLEASE, F_RDLCK) == 0)
+            // A writer opening the file meanwhile breaks the lease, and the
+            // kernel signals the holder: SIGIO by default, which would end
+            // the process. SIGURG is ignored unless someone handles it.
+            if (::fcntl(fd, F_SETSIG, SIGURG) == 0 && ::fcntl(fd, F_SETLEASE, F_RDLCK) == 0)
                 ::fcntl(fd, F_SETLEASE, F_UNLCK);
             else
                 writing = errno == EAGAIN;
