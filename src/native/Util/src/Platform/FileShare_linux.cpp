@@ -31,24 +31,19 @@ int openForLock(const boost::filesystem::path& path, int flags)
     return fd;
 }
 
-// A description that can write: while someone else tests for writers with a
-// read lease, the kernel makes this open wait for that lease to go (at once)
-// or, without blocking, fails it with EWOULDBLOCK. So it waits, but never on
-// a FIFO or device, which only regular files are not.
+// A description that can write. While someone tests for writers with a
+// read lease, the kernel refuses a non-blocking writable open with
+// EWOULDBLOCK until that lease goes, which is at once: try again a few
+// times, and call a lease that stays a sharing violation.
 int openForHold(const boost::filesystem::path& path)
 {
-    struct stat info {};
-    if (::stat(path.c_str(), &info) != 0)
-        return -1;
-    if (!S_ISREG(info.st_mode)) {
-        errno = EACCES;
-        return -1;
+    for (int attempt = 0; attempt < 50; ++attempt) {
+        const int fd = openForLock(path, O_RDWR);
+        if (fd >= 0 || errno != EWOULDBLOCK)
+            return fd;
+        ::usleep(1000);
     }
-    int fd;
-    do
-        fd = ::open(path.c_str(), O_RDWR | O_CLOEXEC | O_NOCTTY);
-    while (fd < 0 && errno == EINTR);
-    return fd;
+    return -1;
 }
 
 class LinuxFileShare final : public FileShare {
@@ -62,6 +57,10 @@ public:
         if (fd < 0 && (errno == EACCES || errno == EROFS || errno == EPERM)) {
             fd = openForLock(path, O_RDONLY);
             type = F_RDLCK;
+        }
+        if (fd < 0 && errno == EWOULDBLOCK) {
+            setLastError(ERROR_SHARING_VIOLATION_CODE);
+            return -1;
         }
         if (fd < 0) {
             // Not errorFromErrno: holding a file promises 2 (missing) or 5.
