@@ -1,5 +1,8 @@
 // Cost of one log statement through the dispatcher: into a sink that drops
-// the line, and into the pending buffer before any sink exists.
+// the line, and into the pending buffer before any sink exists, and of a
+// DEBUG statement, which the level test drops. The pending buffer has no
+// bound, so its runs also pay for a buffer that grows to hundreds of MB and
+// vary with it; in the programs it holds a few lines.
 #include "Logger/LoggerBase.h"
 #include "Logging/Log.h"
 

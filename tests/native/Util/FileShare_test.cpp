@@ -14,6 +14,9 @@
 #include <boost/filesystem/operations.hpp>
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <thread>
+
 #include <fcntl.h>
 #include <unistd.h>
 
@@ -157,6 +160,28 @@ TEST_F(FileShareTest, AWriterInAnyProcessIsSeen)
 
     EXPECT_FALSE(share().isOpenForWriting(path.parent_path()));
     EXPECT_FALSE(share().isOpenForWriting(path.parent_path() / "missing.dmp"));
+}
+
+// Testing for writers takes a read lease for a moment; a writer that opens
+// the file meanwhile breaks it, and neither side may suffer for it: no signal
+// ends the tester, and the writer's open succeeds.
+TEST_F(FileShareTest, WritersOpeningDuringTheTestNeitherFailNorEndTheProcess)
+{
+    const fs::path path = file("busy.log");
+    std::atomic<bool> stop{false};
+    std::atomic<int> failedOpens{0};
+    std::thread writer([&] {
+        while (!stop) {
+            FileInUse hold(path);
+            if (!hold.held())
+                ++failedOpens;
+        }
+    });
+    for (int i = 0; i < 20000; ++i)
+        share().isOpenForWriting(path);
+    stop = true;
+    writer.join();
+    EXPECT_EQ(failedOpens, 0);
 }
 
 } // namespace

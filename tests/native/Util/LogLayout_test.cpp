@@ -116,6 +116,20 @@ TEST_F(LogLayout, LinesByteForByte)
              return r;
          },
          "230925:101500       Helper INFO in c : \xE9|?|??"},
+        {"narrow field values keep each byte's value",
+         [] {
+             LogRecord r = stamped(INFO, "c", "e", 0);
+             r.addField("k", "caf\xE9").addField("q", QString::fromUtf8("caf\xC3\xA9"));
+             return r;
+         },
+         "230925:101500 TellanHelper : I c : e : k = caf\xE9 , q = caf\xE9 : "},
+        {"user name more than once, in the message, with the next character kept",
+         [] {
+             LogRecord r = stamped(INFO, "c", "e", 0);
+             r.setMessage("/home/jsmith/jsmithx");
+             return r;
+         },
+         "230925:101500 TellanHelper : I c : e : Comment In Log:     /home/<user_name>/<user_name>x"},
         {"numbers and floats in fields",
          [] {
              LogRecord r = stamped(INFO, "c", "e", 0);
@@ -124,6 +138,15 @@ TEST_F(LogLayout, LinesByteForByte)
              return r;
          },
          "230925:101500 TellanHelper : I c : e : a = -5 , b = 1.5e+07 , c = 0.5 , d = 1099511627776 , e = -5 : "},
+        {"floats at the edges of the default form",
+         [] {
+             LogRecord r = stamped(INFO, "c", "e", 0);
+             r.addField("a", 0.0001).addField("b", 0.00001).addField("c", 123456.0).addField("d", 1234567.0);
+             r.addField("e", 1.0 / 3).addField("f", -0.0).addField("g", 1e300 * 1e10);
+             return r;
+         },
+         "230925:101500 TellanHelper : I c : e : a = 0.0001 , b = 1e-05 , c = 123456 , d = 1.23457e+06 , "
+         "e = 0.333333 , f = -0 , g = inf : "},
     };
     for (const LayoutCase& c : cases)
         EXPECT_EQ(c.record().format(), c.line) << c.name;

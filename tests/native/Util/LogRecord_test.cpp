@@ -9,6 +9,8 @@
 #include <boost/date_time/posix_time/posix_time.hpp>
 #include <gtest/gtest.h>
 
+#include <functional>
+#include <iomanip>
 #include <sstream>
 
 using Tellan::LogRecord;
@@ -63,6 +65,23 @@ TEST(LogRecord, AddFieldStoresByTypeNameAndNeverReplaces)
     EXPECT_EQ(boost::get<double>(r.fields.at(L"d")), 2.5);
 }
 
+// Other types are taken as the QVariant they make, as a QVariant argument
+// took them.
+TEST(LogRecord, OtherValueTypesAreStoredAsTheirQVariant)
+{
+    enum Code { Two = 2 };
+    LogRecord r(0);
+    r.addField("short", short(-2)).addField("enum", Two).addField("char", QChar('x'));
+    r.addField("latin1", QLatin1String("caf\xE9")).addField("variant", QVariant(5u));
+    r.addField(QStringLiteral("qstringKey"), "caf\xE9");
+    EXPECT_EQ(boost::get<int>(r.fields.at(L"short")), -2);
+    EXPECT_EQ(boost::get<int>(r.fields.at(L"enum")), 2);
+    EXPECT_EQ(r.fields.count(L"char"), 0u);
+    EXPECT_EQ(boost::get<std::wstring>(r.fields.at(L"latin1")), L"caf\u00E9");
+    EXPECT_EQ(boost::get<unsigned>(r.fields.at(L"variant")), 5u);
+    EXPECT_EQ(boost::get<std::wstring>(r.fields.at(L"qstringKey")), L"caf\u00E9");
+}
+
 TEST(LogRecord, FieldsAreOrderedByUtf16Units)
 {
     LogRecord r(0);
@@ -104,6 +123,48 @@ TEST(LogStream, MessageIsTheStreamTextAndNonAsciiSurvives)
     EXPECT_EQ(lines[1].substr(lines[1].size() - 3), " :\n");
     EXPECT_NE(lines[2].find(" : \xE9t\xE9\n"), std::string::npos);
     EXPECT_EQ(lines[3].substr(lines[3].size() - 3), " :\n");
+}
+
+namespace {
+struct Streamed {
+    const char* name;
+    std::function<void()> statement;
+    std::string message;
+};
+} // namespace
+
+// The statement takes what a wide stream takes and writes it as that stream
+// would, whether the part is appended directly or goes through a stream.
+TEST(LogStream, MessageTextAsAWideStreamWritesIt)
+{
+    auto& sink = TestSupport::installRecordingSink();
+    const Streamed cases[] = {
+        {"integers", [] { TLOG(INFO, "c") << -7 << ' ' << 7u << ' ' << -8L << ' ' << 8UL << ' ' << -9LL << ' ' << 18446744073709551615ULL; },
+         "-7 7 -8 8 -9 18446744073709551615"},
+        {"floating point", [] { TLOG(INFO, "c") << 1.5e7 << ' ' << 0.5f << ' ' << 0.1 + 0.2 << ' ' << 1e-5; },
+         "1.5e+07 0.5 0.3 1e-05"},
+        {"bool without boolalpha", [] { TLOG(INFO, "c") << true << false; }, "10"},
+        {"narrow bytes as themselves", [] { TLOG(INFO, "c") << "caf\xE9" << '\xE9'; }, "caf\xE9\xE9"},
+        {"wide text and a character outside the BMP", [] { TLOG(INFO, "c") << L"w\u00E9" << std::wstring(L"\U0001F3B5"); },
+         "w\xE9??"},
+        {"QString units", [] { TLOG(INFO, "c") << QString::fromUtf8("\xE4\xB8\xAD|\xC3\xA9"); }, "?|\xE9"},
+        {"manipulators keep working for what follows",
+         [] { TLOG(INFO, "c") << "x" << std::hex << 255 << ' ' << std::boolalpha << true << ' ' << 1.5; },
+         "xff true 1.5"},
+        {"a type with its own operator", [] { TLOG(INFO, "c") << "n=" << short(-3) << QLatin1String("L"); },
+         "n=-3L"},
+        {"the stream's rest after a manipulator",
+         [] { TLOG(INFO, "c") << std::setw(4) << 7 << L"\U0001F3B5" << "caf\xE9"; }, "   7??caf\xE9"},
+    };
+    for (const Streamed& c : cases) {
+        sink.clear();
+        c.statement();
+        ASSERT_EQ(sink.lines().size(), 1u) << c.name;
+        const std::string line = sink.lines()[0];
+        const std::size_t at = line.find(" : ");
+        ASSERT_NE(at, std::string::npos) << c.name;
+        EXPECT_EQ(line.substr(at + 3), c.message + "\n") << c.name;
+    }
 }
 
 TEST(LogStream, AFailingSinkDoesNotStopTheCallerNorTheDispatcher)

@@ -82,6 +82,30 @@ TEST(LogSite, StructuredStatementCarriesFieldsLineAndNormalisedFunction)
                     "path = C-/x : line " + std::to_string(line) + ", Comment In Log:     again\n");
 }
 
+TEST(LogSite, TheSiteFunctionStandsInKeyOrderUnlessTheStatementNamedItsOwn)
+{
+    auto& sink = TestSupport::installRecordingSink();
+    TLOG_EVENT(INFO, "c", "onlyFunction");
+    TLOG_EVENT(INFO, "c", "before", {"a", 1}, {"functiom", 2});
+    TLOG_EVENT(INFO, "c", "after", {"functionz", 1}, {"z", 2});
+    TLOG_EVENT(INFO, "c", "own", {"function", "mine: here"}, {"x", 1});
+    TLOG(INFO, "c") << "plain";
+    const std::string name = "LogSite_TheSiteFunctionStandsInKeyOrderUnlessTheStatementNamedItsOwn_Test>TestBody";
+    const std::vector<std::string> expected = {
+        "I c : onlyFunction : function = " + name + " : line ",
+        "I c : before : a = 1 , functiom = 2 , function = " + name + " : line ",
+        "I c : after : function = " + name + " , functionz = 1 , z = 2 : line ",
+        "I c : own : function = mine- here , x = 1 : line ",
+        "Helper INFO in c line ",
+    };
+    const auto lines = sink.lines();
+    ASSERT_EQ(lines.size(), expected.size());
+    for (std::size_t i = 0; i < lines.size(); ++i)
+        EXPECT_NE(lines[i].find(expected[i]), std::string::npos) << lines[i];
+    EXPECT_NE(lines[4].find(", function LogSite_TheSiteFunctionStandsInKeyOrderUnlessTheStatementNamedItsOwn_Test::TestBody : plain\n"),
+              std::string::npos) << lines[4];
+}
+
 TEST(LogSite, SignatureTextTable)
 {
     const std::pair<const char*, const char*> cases[] = {

@@ -104,6 +104,22 @@ TEST(Logging, RecordsBelowInfoAreNeverFormatted)
     EXPECT_EQ(sink.lines().size(), 1u);
 }
 
+TEST(Logging, ADroppedStatementEvaluatesNothingOfItsRecord)
+{
+    auto& sink = TestSupport::installRecordingSink();
+    int evaluated = 0;
+    auto count = [&evaluated] { return ++evaluated; };
+    TLOG_EVENT(DEBUG, "c", "e", {"n", count()}) << count();
+    TLOG(TRACE, "c") << count();
+    EXPECT_EQ(evaluated, 0);
+    TLOG_EVENT(INFO, "c", "e", {"n", count()}) << count();
+    EXPECT_EQ(evaluated, 2);
+    ASSERT_EQ(sink.lines().size(), 1u);
+    EXPECT_NE(sink.lines()[0].find(" : I c : e : function = "), std::string::npos) << sink.lines()[0];
+    EXPECT_NE(sink.lines()[0].find(" , n = 1 : "), std::string::npos) << sink.lines()[0];
+    EXPECT_TRUE(endsWith(sink.lines()[0], "Comment In Log:     2\n")) << sink.lines()[0];
+}
+
 TEST(Logging, DisableAndCloseWithoutSinkDoNothingAndLinesStillFlowAfterClose)
 {
     Logging dispatcher;

@@ -77,10 +77,11 @@ public:
     int finish()
     {
         process.closeWriteChannel();
-        if (!process.waitForFinished(120000) || process.exitStatus() != QProcess::NormalExit)
-            return -1;
+        const bool finished = process.waitForFinished(120000);
         output = process.readAllStandardOutput().toStdString();
         errors = process.readAllStandardError().toStdString();
+        if (!finished || process.exitStatus() != QProcess::NormalExit)
+            return -1;
         return process.exitCode();
     }
 

@@ -10,7 +10,11 @@
 #include <map>
 #include <ostream>
 #include <string>
+#include <type_traits>
 #include <utility>
+
+class QByteArray;
+class QUrl;
 
 namespace Tellan {
 
@@ -22,12 +26,72 @@ namespace Level {
 enum : int { TRACE = 0, DEBUG = 1, INFO = 2, WARNING = 3, ERROR = 4 };
 }
 
+// The value of one field: one of int, text, unsigned, 64-bit unsigned,
+// 64-bit signed, long, float, bool or double.
+typedef boost::variant<int, std::wstring, unsigned int, quint64, qint64, long, float, bool, double> LogFieldValue;
+
+// One log statement's place in the source: the qualified name of its
+// function, as the line shows it and as the structured layout normalises
+// it, worked out once for the life of the process.
+struct LogSite {
+    explicit LogSite(const char* signature);
+    std::wstring function;
+    std::wstring normalizedFunction;
+};
+
+// One named field of a statement, converted to what the record stores.
+// Narrow text is Latin-1, each byte the character of the same value, as all
+// 8-bit text of the programs.
+class LogField {
+public:
+    // A key written as a narrow string or as a QString.
+    class Key {
+    public:
+        Key(const char* key);
+        Key(const QString& key);
+        std::wstring text;
+    };
+
+    LogField(Key key, int value);
+    LogField(Key key, unsigned int value);
+    LogField(Key key, qlonglong value);
+    LogField(Key key, qulonglong value);
+    LogField(Key key, bool value);
+    LogField(Key key, double value);
+    LogField(Key key, float value);
+    LogField(Key key, const char* value);
+    LogField(Key key, const QString& value);
+    LogField(Key key, const QByteArray& value);
+    LogField(Key key, const QUrl& value);
+    // Any other value is taken as the QVariant it would make (a QVariant
+    // itself, a short, an enum, a QChar, a QDate...) and stored by the
+    // QVariant's type name; one of a type that the record does not take adds
+    // nothing.
+    template <class T,
+              typename std::enable_if<!std::is_convertible<const T&, const char*>::value
+                                          && std::is_constructible<QVariant, const T&>::value,
+                                      int>::type = 0>
+    LogField(Key key, const T& value) : LogField(std::move(key), QVariant(value), ByTypeName())
+    {
+    }
+
+private:
+    friend class LogRecord;
+    struct ByTypeName {};
+    LogField(Key key, const QVariant& value, ByTypeName);
+
+    // Moved out when the record takes the field (an initializer list only
+    // hands out const elements).
+    mutable std::wstring key_;
+    mutable LogFieldValue value_;
+    bool stored_;
+};
+
 // One structured log record, built on the logging thread's stack. Wide text
 // holds UTF-16 units (see Text/WideText.h).
 class LogRecord {
 public:
-    typedef boost::variant<int, std::wstring, unsigned int, quint64, qint64, long, float, bool, double>
-        FieldValue;
+    typedef LogFieldValue FieldValue;
     typedef std::map<std::wstring, FieldValue> Fields;
 
     // forced 1 passes the level filter; the time stamp is now, UTC, whole
@@ -35,14 +99,25 @@ public:
     explicit LogRecord(int forced);
 
     LogRecord& setEvent(QString event);
+    LogRecord& setEvent(const char* event);
     LogRecord& setComponent(QString component);
+    LogRecord& setComponent(const char* component);
     LogRecord& setComponentFromSourcePath(QString path);
     LogRecord& setMessage(const QString& message);
     LogRecord& setLevel(int level);
     LogRecord& setLine(int line);
     // A key already present keeps its first value; unknown types add nothing.
     LogRecord& addField(QString key, QVariant value);
-    LogRecord& addFields(std::initializer_list<std::pair<QString, QVariant>> fields);
+    template <class K, class V>
+    LogRecord& addField(const K& key, const V& value)
+    {
+        return addField(LogField(key, value));
+    }
+    LogRecord& addField(const LogField& field);
+    LogRecord& addFields(std::initializer_list<LogField> fields);
+    // The field "function": the qualified name of the site's function,
+    // unless the record has that field already.
+    LogRecord& setFunction(const LogSite& site);
 
     // The record as one 8-bit line without line end.
     std::string format() const;
@@ -63,6 +138,14 @@ public:
     Fields fields;
     boost::posix_time::ptime timestamp;
     LogLevel level;
+    // The field "function" of a statement, kept with its site rather than
+    // copied into `fields` for every line; null when the record has none or
+    // carries it in `fields`.
+    const LogSite* site;
+
+private:
+    void appendPlainLine(std::wstring& out) const;
+    void appendStructuredLine(std::wstring& out) const;
 };
 
 // Every line feed followed by five spaces.

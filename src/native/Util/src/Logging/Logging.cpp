@@ -1,11 +1,13 @@
 #include "Logging/Logging.h"
 
 #include "Logger/Logger.h"
+#include "Logging/WideAppend.h"
 #include "Text/WideText.h"
 
 #include <boost/thread/lock_guard.hpp>
 #include <boost/thread/locks.hpp>
 
+#include <cstdint>
 #include <locale>
 #include <thread>
 
@@ -35,23 +37,116 @@ const std::locale& statementLocale()
 
 } // namespace
 
-Logging::LogStream::LogStream(LogRecord r) : QObject(nullptr), record(std::move(r))
-{
-    stream.imbue(statementLocale());
-}
+Logging::LogStream::LogStream(LogRecord r) : record(std::move(r)) {}
 
 Logging::LogStream::~LogStream()
 {
     try {
-        const std::wstring text = stream.str();
+        if (wide)
+            text = wide->str();
+        // Wide text as UTF-16 units: a character above U+FFFF as its pair.
+        for (const wchar_t c : text)
+            if (static_cast<std::uint32_t>(c) > 0xFFFF) {
+                text = Text::toWide(Text::fromWide(text));
+                break;
+            }
         if (!text.empty())
-            record.setMessage(Text::fromWide(text));
-        stream.flush();
+            record.message.swap(text);
         Logging::instance().log(record);
     } catch (...) {
         // A statement never fails its caller; the record is lost.
     }
 }
+
+std::wostream& Logging::LogStream::stream()
+{
+    if (!wide) {
+        wide.reset(new std::wostringstream());
+        wide->imbue(statementLocale());
+        *wide << text;
+        text.clear();
+    }
+    return *wide;
+}
+
+Logging::LogStream& Logging::LogStream::operator<<(const char* value)
+{
+    if (wide)
+        *wide << value;
+    else if (value) {
+        WideAppend::bytes(text, value, value + std::char_traits<char>::length(value));
+    }
+    else
+        stream() << value; // sets the stream's bad bit, as a null string does
+    return *this;
+}
+
+Logging::LogStream& Logging::LogStream::operator<<(char c)
+{
+    if (wide)
+        *wide << c;
+    else
+        text.push_back(static_cast<wchar_t>(static_cast<unsigned char>(c)));
+    return *this;
+}
+
+Logging::LogStream& Logging::LogStream::operator<<(const wchar_t* value)
+{
+    if (wide || !value)
+        stream() << value;
+    else
+        text += value;
+    return *this;
+}
+
+Logging::LogStream& Logging::LogStream::operator<<(const std::wstring& value)
+{
+    if (wide)
+        *wide << value;
+    else
+        text += value;
+    return *this;
+}
+
+Logging::LogStream& Logging::LogStream::operator<<(const QString& value)
+{
+    if (wide) {
+        *wide << value;
+    } else {
+        text.reserve(text.size() + static_cast<std::size_t>(value.size()));
+        for (const QChar c : value)
+            text.push_back(static_cast<wchar_t>(c.unicode()));
+    }
+    return *this;
+}
+
+Logging::LogStream& Logging::LogStream::operator<<(bool value)
+{
+    if (wide)
+        *wide << value;
+    else
+        text.push_back(value ? L'1' : L'0');
+    return *this;
+}
+
+#define TELLAN_LOG_STREAM_NUMBER_(Type, append)                                                  \
+    Logging::LogStream& Logging::LogStream::operator<<(Type value)                               \
+    {                                                                                            \
+        if (wide)                                                                                \
+            *wide << value;                                                                      \
+        else                                                                                     \
+            append(text, value);                                                                 \
+        return *this;                                                                            \
+    }
+TELLAN_LOG_STREAM_NUMBER_(int, WideAppend::integer)
+TELLAN_LOG_STREAM_NUMBER_(unsigned int, WideAppend::integer)
+TELLAN_LOG_STREAM_NUMBER_(long, WideAppend::integer)
+TELLAN_LOG_STREAM_NUMBER_(unsigned long, WideAppend::integer)
+TELLAN_LOG_STREAM_NUMBER_(long long, WideAppend::integer)
+TELLAN_LOG_STREAM_NUMBER_(unsigned long long, WideAppend::integer)
+TELLAN_LOG_STREAM_NUMBER_(double, WideAppend::floating)
+TELLAN_LOG_STREAM_NUMBER_(float, WideAppend::floating)
+#undef TELLAN_LOG_STREAM_NUMBER_
 
 namespace {
 

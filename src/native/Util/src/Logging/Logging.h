@@ -7,6 +7,7 @@
 #include <boost/thread/mutex.hpp>
 
 #include <atomic>
+#include <memory>
 #include <sstream>
 #include <string>
 
@@ -22,20 +23,71 @@ class Logger;
 // closeLogger are called from the main thread.
 class Logging : public QObject {
 public:
-    // The statement object of one log site; emits its record when the
-    // statement ends and never throws.
-    class LogStream : private QObject {
+    // The statement object of one log site: takes the message text with <<
+    // as a wide output stream would (narrow text byte by byte, wide text,
+    // QString, numbers in the stream's default form) and emits its record
+    // when the statement ends; never throws. Text and numbers are appended
+    // directly; anything else (a manipulator, a type with its own
+    // operator<<) moves the statement onto a real wide stream.
+    class LogStream {
     public:
         explicit LogStream(LogRecord record);
-        ~LogStream() override;
-        std::wostream& out() { return stream; }
+        ~LogStream();
+        LogStream(const LogStream&) = delete;
+        LogStream& operator=(const LogStream&) = delete;
+        LogStream& out() { return *this; }
+
+        LogStream& operator<<(const char* text);
+        LogStream& operator<<(char* text) { return *this << static_cast<const char*>(text); }
+        LogStream& operator<<(char c);
+        LogStream& operator<<(const wchar_t* text);
+        LogStream& operator<<(const std::wstring& text);
+        LogStream& operator<<(const QString& text);
+        LogStream& operator<<(bool value);
+        LogStream& operator<<(int value);
+        LogStream& operator<<(unsigned int value);
+        LogStream& operator<<(long value);
+        LogStream& operator<<(unsigned long value);
+        LogStream& operator<<(long long value);
+        LogStream& operator<<(unsigned long long value);
+        LogStream& operator<<(double value);
+        LogStream& operator<<(float value);
+        LogStream& operator<<(std::wostream& (*manipulator)(std::wostream&))
+        {
+            stream() << manipulator;
+            return *this;
+        }
+        LogStream& operator<<(std::ios_base& (*manipulator)(std::ios_base&))
+        {
+            stream() << manipulator;
+            return *this;
+        }
+        template <class T>
+        LogStream& operator<<(const T& value)
+        {
+            stream() << value;
+            return *this;
+        }
 
     private:
-        LogRecord record;
+        // The wide stream, made on first need with the text so far in it;
+        // from then on every part goes through it, so that its flags apply.
+        std::wostream& stream();
 
-    public:
-        std::wostringstream stream;
+        LogRecord record;
+        std::wstring text;
+        std::unique_ptr<std::wostringstream> wide;
     };
+
+    // Turns a whole statement into a void expression, so that the log-site
+    // construct can test the level first.
+    struct Voidify {
+        void operator&(const LogStream&) const {}
+    };
+
+    // Whether a statement of this level is written; a statement tests it
+    // before it builds anything.
+    static bool accepts(LogLevel level) { return level >= instance().minLevel; }
 
     // Created on first use; never destroyed, so a pool thread that logs while
     // the process runs its exit-time destructors still finds it.

@@ -2,6 +2,7 @@
 #include "Platform/Platform.h"
 
 #include <cerrno>
+#include <csignal>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -30,17 +31,36 @@ int openForLock(const boost::filesystem::path& path, int flags)
     return fd;
 }
 
+// A description that can write. While someone tests for writers with a
+// read lease, the kernel refuses a non-blocking writable open with
+// EWOULDBLOCK until that lease goes, which is at once: try again a few
+// times, and call a lease that stays a sharing violation.
+int openForHold(const boost::filesystem::path& path)
+{
+    for (int attempt = 0; attempt < 50; ++attempt) {
+        const int fd = openForLock(path, O_RDWR);
+        if (fd >= 0 || errno != EWOULDBLOCK)
+            return fd;
+        ::usleep(1000);
+    }
+    return -1;
+}
+
 class LinuxFileShare final : public FileShare {
 public:
     int holdInUse(const boost::filesystem::path& path) override
     {
         // A write lock needs a writable description; a file we may only read
         // is held with a read lock, which still stops every write lock.
-        int fd = openForLock(path, O_RDWR);
+        int fd = openForHold(path);
         short type = F_WRLCK;
         if (fd < 0 && (errno == EACCES || errno == EROFS || errno == EPERM)) {
             fd = openForLock(path, O_RDONLY);
             type = F_RDLCK;
+        }
+        if (fd < 0 && errno == EWOULDBLOCK) {
+            setLastError(ERROR_SHARING_VIOLATION_CODE);
+            return -1;
         }
         if (fd < 0) {
             // Not errorFromErrno: holding a file promises 2 (missing) or 5.
@@ -93,7 +113,10 @@ public:
         if (::fstat(fd, &info) == 0 && S_ISREG(info.st_mode)) {
             // A read lease is refused while any description is open for
             // writing; it is given back at once, so no writer is ever held up.
-            if (::fcntl(fd, F_SETLEASE, F_RDLCK) == 0)
+            // A writer opening the file meanwhile breaks the lease, and the
+            // kernel signals the holder: SIGIO by default, which would end
+            // the process. SIGURG is ignored unless someone handles it.
+            if (::fcntl(fd, F_SETSIG, SIGURG) == 0 && ::fcntl(fd, F_SETLEASE, F_RDLCK) == 0)
                 ::fcntl(fd, F_SETLEASE, F_UNLCK);
             else
                 writing = errno == EAGAIN;
