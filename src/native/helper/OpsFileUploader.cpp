@@ -214,7 +214,9 @@ void OpsFileUploader::retryLater()
 {
     // One retry pending at most. A head that failed again after a new path
     // started it early is retried by the task already waiting: another task
-    // would only send the same file once more for every such path.
+    // would only send the same file once more for every such path. The delay
+    // does not grow then either: it grows with each retry scheduled, and a
+    // few new paths behind a failing head must not push it to the hour.
     if (retriesPending.load() > 0)
         return;
     ++retriesPending;
@@ -243,6 +245,12 @@ FileInUse OpsFileUploader::takeHold(const QString& filePath)
     FileInUse hold = std::move(found->second);
     finishedHolds.erase(found);
     return hold;
+}
+
+boost::posix_time::time_duration OpsFileUploader::currentRetryDelay() const
+{
+    assertOnUploadThread();
+    return retryDelay;
 }
 
 bool OpsFileUploader::isIdle() const

@@ -82,6 +82,9 @@ public:
     // Retry tasks posted and not yet run: never more than one. Any thread.
     int pendingRetries() const;
 
+    // The delay the next retry will wait. File Upload thread only.
+    boost::posix_time::time_duration currentRetryDelay() const;
+
     // After 200 or 403 the file stays held until whoever deletes it takes
     // the hold here and deletes the file under it (LongPath::removeHeld):
     // released any earlier, another helper could send the file again before

@@ -9,6 +9,8 @@
 
 #include <gmock/gmock.h>
 
+#include <memory>
+#include <mutex>
 #include <set>
 
 using namespace QueueTests;
@@ -245,6 +247,46 @@ TEST_F(UploadQueue, NewPathsWhileTheHeadWaitsStartItAtOnceAndLeaveOneRetryPendin
     EXPECT_EQ(receivedNames(*server), std::vector<std::string>(newPaths + 1, "head.log"));
     for (const Outcome& outcome : recorder.outcomes)
         EXPECT_THAT(outcome, IsOutcome(head, 0, 500));
+}
+
+TEST_F(UploadQueue, RetryDelayGrowsWithEachRetryAndASuccessDoesNotResetIt)
+{
+    server->setReplies(statuses({500, 200, 500, 200}));
+    const QString first = put(logs(), "first.log", 10);
+    const QString second = put(logs(), "second.log", 10);
+    const auto uploader = makeUploader();
+    // The delay read on the File Upload thread just after each outcome's step,
+    // before the retry it schedules can run.
+    struct Delays {
+        std::mutex mutex;
+        std::vector<long> ms;
+    };
+    const auto delays = std::make_shared<Delays>();
+    const boost::weak_ptr<OpsFileUploader> queue = uploader;
+    const auto readDelay = [delays, queue] {
+        Tellan::Event::Dispatcher::post(Tellan::Event::DEFAULT_THREAD, [delays, queue] {
+            if (const auto self = queue.lock()) {
+                std::lock_guard<std::mutex> lock(delays->mutex);
+                delays->ms.push_back(long(self->currentRetryDelay().total_milliseconds()));
+            }
+        });
+    };
+    QObject::connect(uploader.get(), &OpsFileUploader::uploadSuccess, uploader.get(), readDelay,
+                     Qt::DirectConnection);
+    QObject::connect(uploader.get(), &OpsFileUploader::uploadFailure, uploader.get(), readDelay,
+                     Qt::DirectConnection);
+    OutcomeRecorder recorder(uploader.get());
+    {
+        UploadThreadGate gate;
+        uploader->uploadLogFile(first);
+        uploader->uploadLogFile(second);
+    }
+    ASSERT_TRUE(recorder.waitFor(4));
+    ASSERT_TRUE(waitUntilIdle(uploader));
+    EXPECT_THAT(recorder.outcomes, ElementsAre(IsOutcome(first, 0, 500), IsOutcome(first, 0, 200),
+                                               IsOutcome(second, 0, 500), IsOutcome(second, 0, 200)));
+    std::lock_guard<std::mutex> lock(delays->mutex);
+    EXPECT_EQ(delays->ms, (std::vector<long>{4, 4, 16, 16}));
 }
 
 TEST_F(UploadQueue, RunOfHeadsThatCannotStartIsWalkedWithoutDeepeningTheStack)
