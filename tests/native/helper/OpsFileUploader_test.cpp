@@ -172,7 +172,9 @@ TEST_F(UploadQueue, PathAlreadyQueuedIsRefusedOnceAndAcceptedAgainAfterItLeft)
     ASSERT_EQ(requests.size(), 2u);
     EXPECT_THAT(requests[0].bytes, HasSubstr("X-Content-Type: PavrelLogFormat-1.0\r\n"));
 
-    // Once it has left the queue the same path goes again.
+    // Once it has left the queue, and its deleter took the hold without
+    // deleting it, the same path goes again.
+    uploader->takeHold(upper);
     uploader->uploadLogFile(upper);
     ASSERT_TRUE(recorder.waitFor(3));
     EXPECT_THAT(recorder.outcomes.back(), IsOutcome(upper, 0, 200));
@@ -287,6 +289,41 @@ TEST_F(UploadQueue, RetryDelayGrowsWithEachRetryAndASuccessDoesNotResetIt)
                                                IsOutcome(second, 0, 500), IsOutcome(second, 0, 200)));
     std::lock_guard<std::mutex> lock(delays->mutex);
     EXPECT_EQ(delays->ms, (std::vector<long>{4, 4, 16, 16}));
+}
+
+TEST_F(UploadQueue, FileOfferedAgainBeforeItsOutcomeReachedTheMainThreadIsNotSentAgain)
+{
+    server->setReplies(statuses({200, 403}));
+    const QString accepted = put(logs(), "accepted.log", 10);
+    const QString refused = put(logs(), "refused.log", 10);
+    const auto uploader = makeUploader();
+    OutcomeRecorder recorder(uploader.get());
+    // The main thread's event loop does not run until the end: the outcomes
+    // wait in its queue while a pass offers the same files again.
+    uploader->uploadLogFile(accepted);
+    uploader->uploadLogFile(refused);
+    ASSERT_TRUE(waitUntilIdle(uploader));
+    uploader->uploadLogFile(accepted);
+    uploader->uploadLogFile(refused);
+    ASSERT_TRUE(waitUntilIdle(uploader));
+
+    EXPECT_THAT(receivedNames(*server), ElementsAre("accepted.log", "refused.log"));
+    const auto dropped = records("I", "OpsFileUploader", "UploadNotStarted");
+    ASSERT_EQ(dropped.size(), 2u);
+    EXPECT_THAT(dropped[0], HasSubstr("fileName = " + accepted.toStdString() + " , function = "
+                                      "Tellan>OpsFileUploader>startNextUpload , reason = awaitingDeletion : line "));
+    EXPECT_THAT(dropped[1], HasSubstr("fileName = " + refused.toStdString()));
+    EXPECT_TRUE(recorder.outcomes.empty());
+
+    ASSERT_TRUE(recorder.waitFor(2));
+    QCoreApplication::processEvents();
+    EXPECT_THAT(recorder.outcomes, ElementsAre(IsOutcome(accepted, 0, 200), IsOutcome(refused, 0, 403)));
+    // The deleter still finds the hold of the one upload and deletes under it.
+    for (const QString& path : {accepted, refused}) {
+        Tellan::FileInUse hold = uploader->takeHold(path);
+        EXPECT_TRUE(hold.held()) << path.toStdString();
+        EXPECT_TRUE(Tellan::LongPath::removeHeld(Tellan::LongPath::fromText(path), hold)) << path.toStdString();
+    }
 }
 
 TEST_F(UploadQueue, RunOfHeadsThatCannotStartIsWalkedWithoutDeepeningTheStack)
