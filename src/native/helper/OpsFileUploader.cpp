@@ -107,6 +107,15 @@ void OpsFileUploader::startNextUpload()
     // leave one after the other without deepening the stack.
     while (!uploading && !pendingUploads.empty()) {
         const boost::shared_ptr<OpsFileInfo> head = pendingUploads.front();
+        if (awaitsDeletion(head->path)) {
+            // Queued again by a pass that ran before the main thread took
+            // the outcome: sending it again would hand its deleter the hold
+            // of this second upload, or none while it runs.
+            TLOG_EVENT(INFO, "OpsFileUploader", "UploadNotStarted", {"fileName", head->path},
+                       {"reason", "awaitingDeletion"});
+            popPendingFileUpload();
+            continue;
+        }
         if (const char* reason = reasonNotToStart(head->path)) {
             // As an upload that could not start: out of the queue, kept on
             // disk, offered again by the next pass.
@@ -124,8 +133,6 @@ void OpsFileUploader::startNextUpload()
 
 const char* OpsFileUploader::reasonNotToStart(const QString& path)
 {
-    // Our own hold from an earlier upload whose file was not deleted.
-    takeHold(path).release();
     // Pruning or anyone else may have deleted a file while it waited.
     if (!QFileInfo::exists(path))
         return "missing";
@@ -214,7 +221,9 @@ void OpsFileUploader::retryLater()
 {
     // One retry pending at most. A head that failed again after a new path
     // started it early is retried by the task already waiting: another task
-    // would only send the same file once more for every such path.
+    // would only send the same file once more for every such path. The delay
+    // does not grow then either: it grows with each retry scheduled, and a
+    // few new paths behind a failing head must not push it to the hour.
     if (retriesPending.load() > 0)
         return;
     ++retriesPending;
@@ -243,6 +252,18 @@ FileInUse OpsFileUploader::takeHold(const QString& filePath)
     FileInUse hold = std::move(found->second);
     finishedHolds.erase(found);
     return hold;
+}
+
+bool OpsFileUploader::awaitsDeletion(const QString& path)
+{
+    std::lock_guard<std::mutex> lock(finishedHoldsMutex);
+    return finishedHolds.count(path) != 0;
+}
+
+boost::posix_time::time_duration OpsFileUploader::currentRetryDelay() const
+{
+    assertOnUploadThread();
+    return retryDelay;
 }
 
 bool OpsFileUploader::isIdle() const

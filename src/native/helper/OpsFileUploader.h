@@ -35,7 +35,9 @@ namespace Tellan {
 //
 // A head is not started, and is reported as "could not start" (error 0,
 // status 0) and dropped, when its file is gone, when another process has it
-// open for writing, or when another helper is sending it.
+// open for writing, or when another helper is sending it. A head that was
+// accepted or refused for good and is still held for deletion is dropped
+// without a report: the report of its upload is on its way.
 //
 // Always owned by a boost::shared_ptr: every task it posts holds one, so a
 // queued task or a pending retry keeps it alive.
@@ -82,10 +84,14 @@ public:
     // Retry tasks posted and not yet run: never more than one. Any thread.
     int pendingRetries() const;
 
+    // The delay the next retry will wait. File Upload thread only.
+    boost::posix_time::time_duration currentRetryDelay() const;
+
     // After 200 or 403 the file stays held until whoever deletes it takes
     // the hold here and deletes the file under it (LongPath::removeHeld):
     // released any earlier, another helper could send the file again before
-    // it is gone. An empty hold when there is none. Any thread.
+    // it is gone. Until then the queue does not send the file again. An
+    // empty hold when there is none. Any thread.
     FileInUse takeHold(const QString& filePath);
 
 signals:
@@ -101,6 +107,8 @@ private:
     void post(const boost::shared_ptr<OpsFileInfo>& info);
     // Why the head cannot be started now, or nullptr when it can be.
     const char* reasonNotToStart(const QString& path);
+    // Sent already and held for whoever deletes it.
+    bool awaitsDeletion(const QString& path);
     void retryLater();
     void keepHoldUntilDeleted(const QString& path);
 

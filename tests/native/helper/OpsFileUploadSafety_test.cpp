@@ -317,18 +317,21 @@ const std::size_t steadyRate = 8 * 1024 * 1024;
 
 TEST_F(OpsFileUploadTimeLimits, ServerThatReadsTheBodySlowlyRunsOutTheRequestTotal)
 {
-    // Progress all along, but 32 MiB take 4 s; at the floor rate it may take
-    // the progress bound and half a second.
+    // Progress all along, but 32 MiB at 2 MiB/s take 16 s; the request may
+    // take the progress bound and half a second at the floor rate. Only a
+    // stall of the whole progress bound within the first half second could
+    // end it sooner, so ending no sooner shows it was the total that ran out.
     TestSupport::TcpRelay::Options options;
     options.targetPort = server->port();
-    options.clientBytesPerSecond = steadyRate;
+    options.clientBytesPerSecond = 2 * 1024 * 1024;
     TestSupport::TcpRelay relay(options);
     OpsFileUpload::Endpoint target = endpoint(relay.port());
-    target.progressBound = std::chrono::milliseconds(500);
+    target.progressBound = std::chrono::seconds(4);
     target.requestFloorRate = 64 * 1024 * 1024;
     const QString path = writeFile("big.log", QByteArray(32 * 1024 * 1024, 't'));
+    const auto total = target.progressBound + std::chrono::milliseconds(500);
 
-    const Outcome outcome = runBounded(path, target, std::chrono::seconds(20), std::chrono::milliseconds(1000));
+    const Outcome outcome = runBounded(path, target, std::chrono::seconds(20), total);
 
     EXPECT_THAT(outcome.results, ElementsAre(-1));
     EXPECT_THAT(loggedEvents(), ElementsAre(uploadError("cannotWriteFile")));
@@ -362,7 +365,13 @@ namespace {
 struct HeldLookUp {
     std::shared_ptr<std::promise<void>> release = std::make_shared<std::promise<void>>();
     std::shared_future<void> released = release->get_future().share();
-    std::shared_ptr<int> alive = std::make_shared<int>(0);
+    // Set once the last copy of `alive` is gone.
+    std::shared_ptr<std::promise<void>> gone = std::make_shared<std::promise<void>>();
+    std::shared_future<void> letGo = gone->get_future().share();
+    std::shared_ptr<int> alive{new int(0), [gone = gone](int* p) {
+                                   delete p;
+                                   gone->set_value();
+                               }};
 
     OpsFileUpload::LookUp function(unsigned short port) const
     {
@@ -380,7 +389,6 @@ struct HeldLookUp {
 TEST_F(OpsFileUploadTimeLimits, SlowLookUpEndsAtTheConnectBoundAndItsLateAnswerIsDropped)
 {
     HeldLookUp held;
-    std::weak_ptr<int> lookUpHeld = held.alive;
     Outcome outcome;
     {
         OpsFileUpload::Endpoint target = endpoint();
@@ -393,10 +401,7 @@ TEST_F(OpsFileUploadTimeLimits, SlowLookUpEndsAtTheConnectBoundAndItsLateAnswerI
     }
     // The upload is gone; now the look-up answers.
     held.release->set_value();
-    const auto giveUp = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-    while (!lookUpHeld.expired() && std::chrono::steady_clock::now() < giveUp)
-        std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    ASSERT_TRUE(lookUpHeld.expired());
+    ASSERT_EQ(held.letGo.wait_for(std::chrono::seconds(10)), std::future_status::ready);
     drainPool();
 
     EXPECT_THAT(outcome.results, ElementsAre(-1));

@@ -9,6 +9,8 @@
 
 #include <gmock/gmock.h>
 
+#include <memory>
+#include <mutex>
 #include <set>
 
 using namespace QueueTests;
@@ -170,7 +172,9 @@ TEST_F(UploadQueue, PathAlreadyQueuedIsRefusedOnceAndAcceptedAgainAfterItLeft)
     ASSERT_EQ(requests.size(), 2u);
     EXPECT_THAT(requests[0].bytes, HasSubstr("X-Content-Type: PavrelLogFormat-1.0\r\n"));
 
-    // Once it has left the queue the same path goes again.
+    // Once it has left the queue, and its deleter took the hold without
+    // deleting it, the same path goes again.
+    uploader->takeHold(upper);
     uploader->uploadLogFile(upper);
     ASSERT_TRUE(recorder.waitFor(3));
     EXPECT_THAT(recorder.outcomes.back(), IsOutcome(upper, 0, 200));
@@ -245,6 +249,81 @@ TEST_F(UploadQueue, NewPathsWhileTheHeadWaitsStartItAtOnceAndLeaveOneRetryPendin
     EXPECT_EQ(receivedNames(*server), std::vector<std::string>(newPaths + 1, "head.log"));
     for (const Outcome& outcome : recorder.outcomes)
         EXPECT_THAT(outcome, IsOutcome(head, 0, 500));
+}
+
+TEST_F(UploadQueue, RetryDelayGrowsWithEachRetryAndASuccessDoesNotResetIt)
+{
+    server->setReplies(statuses({500, 200, 500, 200}));
+    const QString first = put(logs(), "first.log", 10);
+    const QString second = put(logs(), "second.log", 10);
+    const auto uploader = makeUploader();
+    // The delay read on the File Upload thread just after each outcome's step,
+    // before the retry it schedules can run.
+    struct Delays {
+        std::mutex mutex;
+        std::vector<long> ms;
+    };
+    const auto delays = std::make_shared<Delays>();
+    const boost::weak_ptr<OpsFileUploader> queue = uploader;
+    const auto readDelay = [delays, queue] {
+        Tellan::Event::Dispatcher::post(Tellan::Event::DEFAULT_THREAD, [delays, queue] {
+            if (const auto self = queue.lock()) {
+                std::lock_guard<std::mutex> lock(delays->mutex);
+                delays->ms.push_back(long(self->currentRetryDelay().total_milliseconds()));
+            }
+        });
+    };
+    QObject::connect(uploader.get(), &OpsFileUploader::uploadSuccess, uploader.get(), readDelay,
+                     Qt::DirectConnection);
+    QObject::connect(uploader.get(), &OpsFileUploader::uploadFailure, uploader.get(), readDelay,
+                     Qt::DirectConnection);
+    OutcomeRecorder recorder(uploader.get());
+    {
+        UploadThreadGate gate;
+        uploader->uploadLogFile(first);
+        uploader->uploadLogFile(second);
+    }
+    ASSERT_TRUE(recorder.waitFor(4));
+    ASSERT_TRUE(waitUntilIdle(uploader));
+    EXPECT_THAT(recorder.outcomes, ElementsAre(IsOutcome(first, 0, 500), IsOutcome(first, 0, 200),
+                                               IsOutcome(second, 0, 500), IsOutcome(second, 0, 200)));
+    std::lock_guard<std::mutex> lock(delays->mutex);
+    EXPECT_EQ(delays->ms, (std::vector<long>{4, 4, 16, 16}));
+}
+
+TEST_F(UploadQueue, FileOfferedAgainBeforeItsOutcomeReachedTheMainThreadIsNotSentAgain)
+{
+    server->setReplies(statuses({200, 403}));
+    const QString accepted = put(logs(), "accepted.log", 10);
+    const QString refused = put(logs(), "refused.log", 10);
+    const auto uploader = makeUploader();
+    OutcomeRecorder recorder(uploader.get());
+    // The main thread's event loop does not run until the end: the outcomes
+    // wait in its queue while a pass offers the same files again.
+    uploader->uploadLogFile(accepted);
+    uploader->uploadLogFile(refused);
+    ASSERT_TRUE(waitUntilIdle(uploader));
+    uploader->uploadLogFile(accepted);
+    uploader->uploadLogFile(refused);
+    ASSERT_TRUE(waitUntilIdle(uploader));
+
+    EXPECT_THAT(receivedNames(*server), ElementsAre("accepted.log", "refused.log"));
+    const auto dropped = records("I", "OpsFileUploader", "UploadNotStarted");
+    ASSERT_EQ(dropped.size(), 2u);
+    EXPECT_THAT(dropped[0], HasSubstr("fileName = " + accepted.toStdString() + " , function = "
+                                      "Tellan>OpsFileUploader>startNextUpload , reason = awaitingDeletion : line "));
+    EXPECT_THAT(dropped[1], HasSubstr("fileName = " + refused.toStdString()));
+    EXPECT_TRUE(recorder.outcomes.empty());
+
+    ASSERT_TRUE(recorder.waitFor(2));
+    QCoreApplication::processEvents();
+    EXPECT_THAT(recorder.outcomes, ElementsAre(IsOutcome(accepted, 0, 200), IsOutcome(refused, 0, 403)));
+    // The deleter still finds the hold of the one upload and deletes under it.
+    for (const QString& path : {accepted, refused}) {
+        Tellan::FileInUse hold = uploader->takeHold(path);
+        EXPECT_TRUE(hold.held()) << path.toStdString();
+        EXPECT_TRUE(Tellan::LongPath::removeHeld(Tellan::LongPath::fromText(path), hold)) << path.toStdString();
+    }
 }
 
 TEST_F(UploadQueue, RunOfHeadsThatCannotStartIsWalkedWithoutDeepeningTheStack)

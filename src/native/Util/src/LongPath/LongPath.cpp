@@ -6,13 +6,14 @@
 
 #include <QString>
 
-#include <boost/filesystem/fstream.hpp>
 #include <boost/filesystem/operations.hpp>
 
 #include <cerrno>
 #include <fcntl.h>
 #include <string>
 #include <sys/stat.h>
+#include <unistd.h>
+#include <vector>
 
 namespace fs = boost::filesystem;
 
@@ -34,26 +35,85 @@ fs::path forKernel(const fs::path& path) { return detail::kernelPath(path, toLon
 // A file held open elsewhere cannot be moved or deleted, as on Windows.
 bool inUse(const fs::path& kernelPath) { return Platform::Installed<Platform::FileShare>::get().isInUse(kernelPath); }
 
+// Closes the descriptor when the copy is done with it.
+struct Descriptor {
+    explicit Descriptor(int value)
+        : fd(value)
+    {
+    }
+    ~Descriptor()
+    {
+        if (fd >= 0)
+            ::close(fd);
+    }
+    Descriptor(const Descriptor&) = delete;
+    Descriptor& operator=(const Descriptor&) = delete;
+    int fd;
+};
+
+bool writeAll(int fd, const char* data, std::size_t size)
+{
+    while (size > 0) {
+        const ssize_t written = ::write(fd, data, size);
+        if (written < 0 && errno == EINTR)
+            continue;
+        if (written <= 0)
+            return false;
+        data += written;
+        size -= std::size_t(written);
+    }
+    return true;
+}
+
+// Every byte of `from`, or false. A read that fails partway, or a file that
+// ends short of the size it had when opened, is no copy: the caller deletes
+// the source after a copy, so a short one would lose the rest.
+bool copyBytes(int from, int to, std::uint64_t expected)
+{
+    std::vector<char> buffer(64 * 1024);
+    std::uint64_t copied = 0;
+    for (;;) {
+        const ssize_t read = ::read(from, buffer.data(), buffer.size());
+        if (read < 0 && errno == EINTR)
+            continue;
+        if (read < 0)
+            return false;
+        if (read == 0)
+            return copied == expected;
+        if (!writeAll(to, buffer.data(), std::size_t(read)))
+            return false;
+        copied += std::uint64_t(read);
+    }
+}
+
 // Keeps the file's last-write time and mode, as a move does: pruning orders
-// files by that time.
+// files by that time. A failed copy leaves no target behind.
 bool copyFile(const fs::path& from, const fs::path& to)
 {
+    // Not blocking, so that a pipe at the path is refused rather than waited on.
+    const Descriptor in(::open(from.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK));
     struct stat source {};
-    if (::stat(from.c_str(), &source) != 0 || S_ISDIR(source.st_mode))
+    if (in.fd < 0 || ::fstat(in.fd, &source) != 0 || !S_ISREG(source.st_mode))
         return false;
-    fs::ifstream in(from, std::ios::binary);
-    if (!in)
-        return false;
-    fs::ofstream out(to, std::ios::binary | std::ios::trunc);
-    if (in.peek() != std::char_traits<char>::eof()) // an empty file would set failbit
-        out << in.rdbuf();
-    out.close();
-    if (out.fail())
-        return false;
-    ::chmod(to.c_str(), source.st_mode & 07777);
-    const timespec times[2] = {source.st_atim, source.st_mtim};
-    ::utimensat(AT_FDCWD, to.c_str(), times, 0);
-    return true;
+    bool copied = false;
+    {
+        Descriptor out(::open(to.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600));
+        if (out.fd < 0)
+            return false;
+        copied = copyBytes(in.fd, out.fd, std::uint64_t(source.st_size));
+        if (copied) {
+            ::fchmod(out.fd, source.st_mode & 07777);
+            const timespec times[2] = {source.st_atim, source.st_mtim};
+            ::futimens(out.fd, times);
+        }
+        // Closed here, not by the Descriptor: close can report a late write error.
+        const int fd = out.fd;
+        out.fd = -1;
+        copied = ::close(fd) == 0 && copied;
+    }
+    if (!copied)
+        ::unlink(to.c_str());
+    return copied;
 }
 
 } // namespace
