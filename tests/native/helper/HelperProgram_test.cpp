@@ -356,11 +356,37 @@ TEST_F(HelperProgram, StartThatCannotReachTheLockHolderEndsWithOne)
     auto helper = start({"hello"});
     EXPECT_EQ(helper->finish(), 1);
     EXPECT_TRUE(archivedHelperLogs().isEmpty()) << "a forwarder writes no log";
-    // Once the lock is free, a start whose forward fails runs after all.
+}
+
+// The running helper goes away while a start waits for its "ack" (as one
+// that is stopping does): the start, now holding the free lock, runs.
+TEST_F(HelperProgram, StartWhoseRunningHelperWentAwayRunsInItsPlace)
+{
+    QtLP_Private::QtLockedFile lock(socket_ + "-lockfile");
+    ASSERT_TRUE(lock.open(QIODevice::ReadWrite));
+    ASSERT_TRUE(lock.lock(QtLP_Private::QtLockedFile::WriteLock, false));
+    const int listener = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_un address = {};
+    address.sun_family = AF_UNIX;
+    const QByteArray name = QFile::encodeName(socket_);
+    std::memcpy(address.sun_path, name.constData(), size_t(name.size()));
+    ASSERT_EQ(::bind(listener, reinterpret_cast<sockaddr*>(&address), sizeof(address)), 0);
+    ASSERT_EQ(::listen(listener, 4), 0);
+
+    auto next = start({"hello"});
+    const int connection = ::accept(listener, nullptr, nullptr);
+    ASSERT_GE(connection, 0);
+    char header[5];
+    ASSERT_EQ(::recv(connection, header, sizeof(header), MSG_WAITALL), 5) << "it sent its frame";
+    // Gone unanswered, its socket file left behind, its lock let go.
+    ::close(connection);
+    ::close(listener);
     lock.unlock();
-    auto running = startRunning();
-    expectReachable(*running);
-    stop(*running);
+
+    ASSERT_TRUE(waitUntil([&] { return lockHeld() || !next->running(); }));
+    EXPECT_TRUE(next->running()) << next->finish();
+    expectReachable(*next);
+    stop(*next);
 }
 
 TEST_F(HelperProgram, FailureToListenIsLoggedAndTheHelperRunsUnreachable)
