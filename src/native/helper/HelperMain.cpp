@@ -8,12 +8,12 @@
 #include "Storage/Storage.h"
 #include "Text/WideText.h"
 
-#include <openssl/crypto.h>
-
 #include <QCoreApplication>
 #include <QString>
 
 #include <chrono>
+#include <cstdio>
+#include <cstdlib>
 #include <string>
 #include <thread>
 
@@ -60,14 +60,20 @@ void refreshElevationPolicy()
 
 int helperEntry(int argc, char** argv)
 {
-    // A forwarding start returns while its first pass may still be in a TLS
-    // exchange on the File Upload thread: like the pools, OpenSSL's state
-    // must outlive the exit-time clean-up. Only the first initialisation
-    // decides this, so it comes before anything else.
-    OPENSSL_init_crypto(OPENSSL_INIT_NO_ATEXIT, nullptr);
     waitForDebugger(rawCommandLine(argc, argv).c_str());
     refreshElevationPolicy();
-    return helperMain(argc, argv);
+    const int exitCode = helperMain(argc, argv);
+
+    // The File Upload thread is never joined and may be inside an upload
+    // now (a forwarding start's first pass, a stalled service): the
+    // libraries' exit-time clean-up (Qt's, Boost.Asio's, OpenSSL's) would
+    // pull their state from under it. What the process leaves behind is
+    // written by now, once the settings' pending write is delivered, so it
+    // ends without that clean-up.
+    if (QCoreApplication::instance())
+        QCoreApplication::sendPostedEvents(nullptr, 0);
+    std::fflush(nullptr);
+    std::_Exit(exitCode);
 }
 
 int helperMain(int argc, char** argv)
