@@ -276,6 +276,34 @@ private:
 };
 } // namespace
 
+TEST(Logging, AHoldingThreadsRecordsGoOutInOrderWhenItEndsAndNoOneElsesWait)
+{
+    Logging dispatcher;
+    auto* sink = new TestSupport::RecordingSink();
+    dispatcher.setLogger(sink);
+    {
+        Logging::Holding held(dispatcher);
+        logTo(dispatcher, "first");
+        {
+            Logging::Holding inner(dispatcher);
+            logTo(dispatcher, "second");
+        }
+        // The inner records join the outer ones.
+        logTo(dispatcher, "third");
+        logTo(dispatcher, "below the level", Tellan::Level::DEBUG);
+        std::thread other([&] { logTo(dispatcher, "other thread"); });
+        other.join();
+        const auto lines = sink->lines();
+        ASSERT_EQ(lines.size(), 1u);
+        EXPECT_TRUE(endsWith(lines[0], " : other thread\n"));
+    }
+    const auto lines = sink->lines();
+    ASSERT_EQ(lines.size(), 4u);
+    EXPECT_TRUE(endsWith(lines[1], " : first\n"));
+    EXPECT_TRUE(endsWith(lines[2], " : second\n"));
+    EXPECT_TRUE(endsWith(lines[3], " : third\n"));
+}
+
 TEST(Logging, LinesLoggedInsideAttachGoToTheNewSink)
 {
     Logging dispatcher;
