@@ -4,9 +4,29 @@ namespace TestSupport {
 
 using Tellan::Platform::FileShare;
 
-int ScriptedFileShare::holdInUse(const boost::filesystem::path& path) { return FileShare::native().holdInUse(path); }
+int ScriptedFileShare::holdInUse(const boost::filesystem::path& path)
+{
+    if (beforeHold)
+        beforeHold(path);
+    return FileShare::native().holdInUse(path);
+}
 
-void ScriptedFileShare::releaseInUse(int handle) { FileShare::native().releaseInUse(handle); }
+void ScriptedFileShare::releaseInUse(int handle)
+{
+    FileShare::native().releaseInUse(handle);
+    if (afterRelease && handle >= 0)
+        afterRelease();
+}
+
+bool ScriptedFileShare::isHeldAt(int handle, const boost::filesystem::path& path)
+{
+    return FileShare::native().isHeldAt(handle, path);
+}
+
+bool ScriptedFileShare::truncateHeld(int handle, std::uint64_t size)
+{
+    return FileShare::native().truncateHeld(handle, size);
+}
 
 bool ScriptedFileShare::isInUse(const boost::filesystem::path& path)
 {

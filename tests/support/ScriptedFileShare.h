@@ -2,6 +2,7 @@
 
 #include "Platform/FileShare.h"
 
+#include <functional>
 #include <mutex>
 #include <set>
 #include <string>
@@ -10,16 +11,23 @@ namespace TestSupport {
 
 // The native file sharing, except that the paths a test marks count as held
 // in use by someone else, whoever holds them: renames and deletions through
-// LongPath then fail on them.
+// LongPath then fail on them. A test may also act just before each hold is
+// taken and just after each is released, as another process could.
 class ScriptedFileShare : public Tellan::Platform::FileShare {
 public:
     int holdInUse(const boost::filesystem::path& path) override;
     void releaseInUse(int handle) override;
+    bool isHeldAt(int handle, const boost::filesystem::path& path) override;
+    bool truncateHeld(int handle, std::uint64_t size) override;
     bool isInUse(const boost::filesystem::path& path) override;
     bool isOpenForWriting(const boost::filesystem::path& path) override;
 
     void markInUse(const boost::filesystem::path& path);
     void clear();
+
+    // Called with the path before every hold, and after every release.
+    std::function<void(const boost::filesystem::path&)> beforeHold;
+    std::function<void()> afterRelease;
 
 private:
     std::mutex mutex_;

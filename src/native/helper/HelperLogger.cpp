@@ -10,7 +10,6 @@
 
 #include <boost/date_time/posix_time/conversion.hpp>
 #include <boost/filesystem/operations.hpp>
-#include <boost/system/error_code.hpp>
 
 #include <algorithm>
 #include <cstdio>
@@ -110,8 +109,9 @@ void HelperLogger::writeLocked(const std::string& line)
         if (attached && !closed && !opening) {
             try {
                 rotateLocked();
-            } catch (const fs::filesystem_error&) {
-                // No Logs folder yet: the line waits like the others.
+            } catch (...) {
+                // No Logs folder yet, or no header could be built: the line
+                // waits like the others.
             }
         }
         if (!fileOpen) {
@@ -153,8 +153,6 @@ void HelperLogger::rotateLocked()
 
 bool HelperLogger::archiveCurrentFile()
 {
-    // Our own hold would refuse our own rename.
-    inUse.release();
     if (LongPath::exists(logFilePath)) {
         // An archiving in the same second as the last takes the next free
         // second, so that no archived log replaces another.
@@ -165,15 +163,14 @@ bool HelperLogger::archiveCurrentFile()
             if (!LongPath::exists(target))
                 break;
         }
-        // Renamed while still open: a file that cannot be moved (in use by
-        // another process) is kept and written on.
-        LongPath::rename(logFilePath, target);
-        if (LongPath::exists(logFilePath)) {
-            if (file.is_open())
-                inUse = FileInUse(logFilePath);
+        // Moved while still open and held, so that no one takes the file up
+        // in between; a file that cannot be moved (in use by another
+        // process) is kept, still held, and written on.
+        LongPath::renameHeld(logFilePath, target, inUse);
+        if (LongPath::exists(logFilePath))
             return false;
-        }
     }
+    inUse.release();
     if (file.is_open())
         file.close();
     file.clear();
@@ -194,8 +191,21 @@ bool HelperLogger::openLogFile()
         return false;
     }
     inUse = FileInUse(logFilePath);
-    if (!inUse.held() && Platform::getLastError() == Platform::ERROR_SHARING_VIOLATION_CODE) {
-        // Another process made and holds the file since the test above.
+    if (!inUse.held()) {
+        // Another process made and holds the file since the test above, or
+        // the file was moved away before the hold: not ours to write on.
+        file.close();
+        file.clear();
+        return false;
+    }
+    // Written through a description opened under the hold: the file made
+    // above may have been moved and another put in its place before the
+    // hold was taken. One that is not empty is someone else's.
+    file.close();
+    file.clear();
+    file.open(logFilePath, std::ios::out | std::ios::app | std::ios::binary);
+    if (!file.is_open() || !inUse.isAt(logFilePath) || LongPath::fileSize(logFilePath) != 0) {
+        inUse.release();
         file.close();
         file.clear();
         return false;
@@ -206,19 +216,25 @@ bool HelperLogger::openLogFile()
         explicit Opening(bool& f) : flag(f) { flag = true; }
         ~Opening() { flag = false; }
     } building(opening);
+    // No file without its header: the file goes, under its hold, and the
+    // next line tries again.
+    const auto abandon = [this] {
+        file.close();
+        file.clear();
+        LongPath::removeHeld(logFilePath, inUse);
+    };
     // Building the header logs; those lines wait in pending and follow it.
     std::string header;
     try {
         header = buildLogFileHeader();
     } catch (...) {
-        // No file without its header: the next line tries again.
-        inUse.release();
-        file.close();
-        file.clear();
-        LongPath::remove(logFilePath);
+        abandon();
         throw;
     }
-    writeToFile(header);
+    if (!writeToFile(header)) {
+        abandon();
+        return false;
+    }
     const std::uint64_t size = LongPath::fileSize(logFilePath);
     bytesWritten = static_cast<quint32>(size == std::numeric_limits<std::uint64_t>::max() ? diskBytes : size);
     flushPendingToFile();
@@ -268,10 +284,10 @@ bool HelperLogger::writeToFile(const std::string& text)
         return true;
     }
     // A full disk: cut off what part of the line got through, so that the
-    // next line starts on a line of its own.
+    // next line starts on a line of its own. Through the hold, not the name:
+    // another file may stand at the name by now.
     file.clear();
-    boost::system::error_code error;
-    fs::resize_file(logFilePath, diskBytes, error);
+    inUse.truncate(diskBytes);
     return false;
 }
 

@@ -276,6 +276,34 @@ private:
 };
 } // namespace
 
+TEST(Logging, AHoldingThreadsRecordsGoOutInOrderWhenItEndsAndNoOneElsesWait)
+{
+    Logging dispatcher;
+    auto* sink = new TestSupport::RecordingSink();
+    dispatcher.setLogger(sink);
+    {
+        Logging::Holding held(dispatcher);
+        logTo(dispatcher, "first");
+        {
+            Logging::Holding inner(dispatcher);
+            logTo(dispatcher, "second");
+        }
+        // The inner records join the outer ones.
+        logTo(dispatcher, "third");
+        logTo(dispatcher, "below the level", Tellan::Level::DEBUG);
+        std::thread other([&] { logTo(dispatcher, "other thread"); });
+        other.join();
+        const auto lines = sink->lines();
+        ASSERT_EQ(lines.size(), 1u);
+        EXPECT_TRUE(endsWith(lines[0], " : other thread\n"));
+    }
+    const auto lines = sink->lines();
+    ASSERT_EQ(lines.size(), 4u);
+    EXPECT_TRUE(endsWith(lines[1], " : first\n"));
+    EXPECT_TRUE(endsWith(lines[2], " : second\n"));
+    EXPECT_TRUE(endsWith(lines[3], " : third\n"));
+}
+
 TEST(Logging, LinesLoggedInsideAttachGoToTheNewSink)
 {
     Logging dispatcher;
@@ -292,17 +320,16 @@ namespace {
 // The old sink of a replacement: its write of "trigger" stays inside until
 // the replacement has begun, then logs again, as a log file does when a line
 // starts a rotation whose new header logs. It hands its lines out when it is
-// deleted.
+// deleted, and tells whether the replacement finished while it was inside.
 class ReenteringSink : public TestSupport::RecordingSink {
 public:
     ReenteringSink(Logging& dispatcher, Event& inside, Event& installing, Event& installed,
-                   std::vector<std::string>& linesAtDelete)
+                   std::vector<std::string>& linesAtDelete, bool& replacedWhileInside)
         : dispatcher_(dispatcher), inside_(inside), installing_(installing), installed_(installed),
-          linesAtDelete_(linesAtDelete)
+          linesAtDelete_(linesAtDelete), replacedWhileInside_(replacedWhileInside)
     {
     }
     ~ReenteringSink() override { linesAtDelete_ = lines(); }
-    std::atomic<bool> replacedWhileInside{false};
 
 protected:
     void writeLocked(const std::string& line) override
@@ -314,7 +341,7 @@ protected:
         installing_.waitFor(std::chrono::seconds(60));
         // The replacement must wait for this write: give it time to get past
         // that point if it would.
-        replacedWhileInside = installed_.waitFor(std::chrono::milliseconds(100));
+        replacedWhileInside_ = installed_.waitFor(std::chrono::milliseconds(100));
         logTo(dispatcher_, "nested");
     }
 
@@ -324,6 +351,7 @@ private:
     Event& installing_;
     Event& installed_;
     std::vector<std::string>& linesAtDelete_;
+    bool& replacedWhileInside_;
 };
 } // namespace
 
@@ -332,9 +360,9 @@ TEST(Logging, ALineLoggedInsideAWriteDuringAReplacementGoesToThatSink)
     Logging dispatcher;
     Event inside, installing, installed;
     std::vector<std::string> oldLines;
-    auto* old = new ReenteringSink(dispatcher, inside, installing, installed, oldLines);
+    bool replacedWhileInside = false;
+    auto* old = new ReenteringSink(dispatcher, inside, installing, installed, oldLines, replacedWhileInside);
     dispatcher.setLogger(old);
-    std::atomic<bool> replacedWhileInside{false};
 
     std::thread writer([&] { logTo(dispatcher, "trigger"); });
     ASSERT_TRUE(inside.waitFor(std::chrono::seconds(60)));
@@ -351,6 +379,8 @@ TEST(Logging, ALineLoggedInsideAWriteDuringAReplacementGoesToThatSink)
     installer.join();
     writer.join();
 
+    // Written by the writer thread before it was joined.
+    EXPECT_FALSE(replacedWhileInside);
     ASSERT_EQ(oldLines.size(), 2u);
     EXPECT_TRUE(endsWith(oldLines[0], " : trigger\n")) << oldLines[0];
     EXPECT_TRUE(endsWith(oldLines[1], " : nested\n")) << oldLines[1];

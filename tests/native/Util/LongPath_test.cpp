@@ -227,6 +227,45 @@ TEST(LongPathText, FromTextIsTheUtf8BytesWhateverTheLocale)
     EXPECT_EQ(lp::fromText(QString()).native(), "");
 }
 
+TEST_F(LongPathFiles, RenameHeldMovesUnderItsOwnHoldWhichGoesWithTheFile)
+{
+    lp::createDirectories(deep_);
+    const fs::path mine = deep_ / "mine.log";
+    const fs::path moved = deep_ / "moved.log";
+    const fs::path taken = deep_ / "taken.log";
+    write(mine, "x");
+    write(taken, "t");
+
+    Tellan::FileInUse hold(mine);
+    ASSERT_TRUE(hold.held());
+    // A target someone else holds: nothing moves and the hold stays.
+    {
+        Tellan::FileInUse other(taken);
+        ASSERT_TRUE(other.held());
+        EXPECT_FALSE(lp::renameHeld(mine, taken, hold));
+        EXPECT_TRUE(hold.isAt(mine));
+    }
+    // Until the move the file stays held: another hold is refused.
+    EXPECT_FALSE(Tellan::FileInUse(mine).held());
+    EXPECT_TRUE(lp::renameHeld(mine, moved, hold));
+    EXPECT_FALSE(hold.held());
+    EXPECT_FALSE(fs::exists(mine));
+    EXPECT_TRUE(Tellan::FileInUse(moved).held());
+
+    // Without a hold of its own it honours others'.
+    Tellan::FileInUse other(moved);
+    ASSERT_TRUE(other.held());
+    Tellan::FileInUse none;
+    EXPECT_FALSE(lp::renameHeld(moved, mine, none));
+    EXPECT_TRUE(fs::exists(moved));
+    // A hold on another file than the one at the name is no hold on it.
+    EXPECT_FALSE(lp::renameHeld(moved, mine, hold = Tellan::FileInUse(taken)));
+    EXPECT_TRUE(hold.held());
+    other.release();
+    EXPECT_TRUE(lp::renameHeld(moved, mine, none));
+    EXPECT_TRUE(fs::exists(mine));
+}
+
 TEST_F(LongPathFiles, RemoveHeldRemovesUnderItsOwnHoldAndHonoursOthersWithoutOne)
 {
     lp::createDirectories(deep_);

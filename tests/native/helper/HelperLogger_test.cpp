@@ -8,6 +8,7 @@
 #include "Platform/Platform.h"
 #include "RecordingSink.h"
 #include "ScriptedFileShare.h"
+#include "ScriptedMachine.h"
 #include "ScriptedPlatform.h"
 #include "TempProfile.h"
 
@@ -28,6 +29,7 @@
 #include <cstdio>
 #include <ctime>
 #include <map>
+#include <stdexcept>
 #include <thread>
 #include <fstream>
 #include <iterator>
@@ -106,6 +108,62 @@ std::string lineOfSize(std::size_t size, char fill)
 {
     return std::string(size - 1, fill) + "\n";
 }
+
+// A small file system of its own for a folder, which a filler fills to the
+// last byte. Its sink is replaced before it goes.
+class SmallDisk {
+public:
+    explicit SmallDisk(const QString& folder)
+        : folder_(folder), mounted_(::mount("tmpfs", folder.toUtf8().constData(), "tmpfs", 0, "size=64k") == 0),
+          error_(errno)
+    {
+    }
+    ~SmallDisk()
+    {
+        if (!mounted_)
+            return;
+        TestSupport::installRecordingSink();
+        ::umount2(folder_.toUtf8().constData(), MNT_DETACH);
+    }
+    bool mounted() const { return mounted_; }
+    int error() const { return error_; }
+
+    bool fill()
+    {
+        std::FILE* f = std::fopen(filler().toUtf8().constData(), "wb");
+        if (f == nullptr)
+            return false;
+        const std::string block(4096, 'f');
+        std::setvbuf(f, nullptr, _IONBF, 0);
+        while (std::fwrite(block.data(), 1, block.size(), f) == block.size()) {
+        }
+        std::fclose(f);
+        return true;
+    }
+    bool makeRoom() { return QFile::remove(filler()); }
+
+private:
+    // Hidden, so that it is no archived log.
+    QString filler() const { return folder_ + "/.filler"; }
+
+    QString folder_;
+    bool mounted_;
+    int error_;
+};
+
+// Machine facts whose memory probe throws while `throws` is above zero.
+class ThrowingMachine : public TestSupport::ScriptedMachine {
+public:
+    bool globalMemoryStatusEx(Tellan::Platform::MemoryStatusEx* status) override
+    {
+        if (throws > 0) {
+            --throws;
+            throw std::runtime_error("memory probe failed");
+        }
+        return TestSupport::ScriptedMachine::globalMemoryStatusEx(status);
+    }
+    int throws = 0;
+};
 
 // A child program of this folder, driven a line at a time.
 class Child {
@@ -186,6 +244,13 @@ protected:
         return names;
     }
     Lines archivedLines(const QString& name) const { return fileLines(readFile(logs() + "/" + name)); }
+    // Replaces the sink and empties the Logs folder.
+    void startOver()
+    {
+        TestSupport::installRecordingSink();
+        QDir(logs()).removeRecursively();
+        QDir().mkpath(logs());
+    }
 
     TestSupport::TempProfile profile;
 };
@@ -384,12 +449,21 @@ TEST_F(HelperLoggerTest, AnArchivedNameAlreadyTakenMovesTheArchiveToTheNextFreeS
         taken[name] = folder;
     }
 
+    const std::time_t closing = std::time(nullptr);
     Tellan::Logging::instance().closeLogger();
+    const std::time_t closed = std::time(nullptr);
 
     EXPECT_FALSE(currentExists());
     const QStringList names = archived();
     ASSERT_EQ(names.size(), static_cast<int>(taken.size()) + 1);
-    EXPECT_EQ(names.last().toStdString(), HelperLogger::archivedFileName("ZorvikMusicHelper", now + 5));
+    // The first free second from the moment of archiving on, however long
+    // the machine paused before it.
+    bool expectedName = false;
+    for (std::time_t t = closing; t <= closed; ++t)
+        expectedName = expectedName
+                       || names.last().toStdString()
+                              == HelperLogger::archivedFileName("ZorvikMusicHelper", std::max(now + 5, t));
+    EXPECT_TRUE(expectedName) << names.last().toStdString();
     EXPECT_TRUE(contains(archivedLines(names.last()), " : the closing file"));
     for (const auto& t : taken) {
         if (t.second)
@@ -444,7 +518,10 @@ TEST_F(HelperLoggerTest, ARotationThatCannotMoveTheFileKeepsWritingToIt)
     HelperLogger& sink = install(4096);
     TestSupport::ScriptedFileShare share;
     Tellan::Platform::ScopedInstall<Tellan::Platform::FileShare> installShare(&share);
-    share.markInUse(currentPath().toStdString());
+    // Every name the file could move to in the next ten minutes is in use.
+    const std::time_t now = std::time(nullptr);
+    for (std::time_t t = now - 1; t <= now + 600; ++t)
+        share.markInUse((logs() + "/").toStdString() + HelperLogger::archivedFileName("ZorvikMusicHelper", t));
 
     for (char fill = 'a'; fill < 'a' + 6; ++fill)
         sink.write(lineOfSize(1000, fill));
@@ -518,33 +595,16 @@ TEST_F(HelperLoggerTest, AFolderThatCannotBeMadeLeavesTheLinesInTheCurrentFile)
 
 TEST_F(HelperLoggerTest, AWriteThatFailsOnAFullDiskIsCountedAndTheNextLineWritesAgain)
 {
-    // A small file system of its own for the Logs folder.
-    if (::mount("tmpfs", logs().toUtf8().constData(), "tmpfs", 0, "size=64k") != 0)
-        GTEST_SKIP() << "cannot mount a small file system here (errno " << errno << ")";
-    struct Unmount {
-        QString path;
-        ~Unmount()
-        {
-            TestSupport::installRecordingSink();
-            ::umount2(path.toUtf8().constData(), MNT_DETACH);
-        }
-    } unmount{logs()};
+    SmallDisk disk(logs());
+    if (!disk.mounted())
+        GTEST_SKIP() << "cannot mount a small file system here (errno " << disk.error() << ")";
 
     HelperLogger& sink = install();
     TLOG(INFO, "helper") << "before the disk is full";
-    const QString filler = logs() + "/filler";
-    {
-        std::FILE* f = std::fopen(filler.toUtf8().constData(), "wb");
-        ASSERT_NE(f, nullptr);
-        const std::string block(4096, 'f');
-        std::setvbuf(f, nullptr, _IONBF, 0);
-        while (std::fwrite(block.data(), 1, block.size(), f) == block.size()) {
-        }
-        std::fclose(f);
-    }
+    ASSERT_TRUE(disk.fill());
     // Part of this line fits in the file's last block, the rest does not.
     sink.write(lineOfSize(6000, 'z'));
-    ASSERT_TRUE(QFile::remove(filler));
+    ASSERT_TRUE(disk.makeRoom());
     TLOG(INFO, "helper") << "after the disk has room again";
 
     const std::string bytes = readFile(currentPath());
@@ -557,6 +617,156 @@ TEST_F(HelperLoggerTest, AWriteThatFailsOnAFullDiskIsCountedAndTheNextLineWrites
               std::string::npos)
         << after[after.size() - 2];
     EXPECT_NE(after.back().find(" : after the disk has room again"), std::string::npos);
+}
+
+TEST_F(HelperLoggerTest, ANewFileWhoseHeaderDoesNotFitIsRemovedAndItsLinesWait)
+{
+    SmallDisk disk(logs());
+    if (!disk.mounted())
+        GTEST_SKIP() << "cannot mount a small file system here (errno " << disk.error() << ")";
+
+    HelperLogger& sink = install();
+    // The file is made to end half way into its last block: a line can
+    // still reach it once the disk is full, and reach the limit.
+    const std::size_t onDisk = readFile(currentPath()).size();
+    std::size_t pad = (2048 + 2 * 4096 - onDisk % 4096 - 1) % 4096;
+    if (pad == 0)
+        pad = 4096;
+    sink.write(lineOfSize(pad, 'p'));
+    ASSERT_EQ(readFile(currentPath()).size() % 4096, 2048u);
+    ASSERT_TRUE(disk.fill());
+    sink.maxFileSize = static_cast<quint32>(countedBytes(readFile(currentPath())) + 2047);
+    sink.write(lineOfSize(2047, 'l'));
+
+    // The full file is archived; its successor could not take its header.
+    EXPECT_FALSE(currentExists());
+    const QStringList names = archived();
+    ASSERT_EQ(names.size(), 1);
+    const Lines full = afterHeader(archivedLines(names[0]));
+    ASSERT_FALSE(full.empty());
+    EXPECT_EQ(full.back(), std::string(2046, 'l'));
+    TLOG(INFO, "helper") << "while the disk is full";
+    EXPECT_FALSE(currentExists());
+
+    ASSERT_TRUE(disk.makeRoom());
+    TLOG(INFO, "helper") << "after the disk has room again";
+    const Lines after = afterHeader(current());
+    ASSERT_GE(after.size(), 2u) << readFile(currentPath());
+    EXPECT_TRUE(contains(after, " : while the disk is full"));
+    EXPECT_NE(after.back().find(" : after the disk has room again"), std::string::npos);
+    EXPECT_FALSE(contains(after, "LogLinesLost"));
+}
+
+TEST_F(HelperLoggerTest, AFailedWriteIsCutBackInTheSinksOwnFileNotAtItsName)
+{
+    SmallDisk disk(logs());
+    if (!disk.mounted())
+        GTEST_SKIP() << "cannot mount a small file system here (errno " << disk.error() << ")";
+
+    HelperLogger& sink = install();
+    TLOG(INFO, "helper") << "before the file is moved";
+    // Something that ignores holds moves the open file and puts its own at
+    // the name.
+    const QString moved = logs() + "/moved-away";
+    ASSERT_EQ(::rename(currentPath().toUtf8().constData(), moved.toUtf8().constData()), 0);
+    const std::string theirs = "someone else's line\r\n";
+    {
+        std::ofstream out(currentPath().toUtf8().constData(), std::ios::binary);
+        out << theirs;
+    }
+    ASSERT_TRUE(disk.fill());
+    sink.write(lineOfSize(6000, 'z'));
+    ASSERT_TRUE(disk.makeRoom());
+
+    EXPECT_EQ(readFile(currentPath()), theirs);
+    const std::string mine = readFile(moved);
+    EXPECT_EQ(mine.find("zzz"), std::string::npos);
+    const Lines after = afterHeader(fileLines(mine));
+    ASSERT_FALSE(after.empty()) << mine;
+    EXPECT_NE(after.back().find(" : before the file is moved"), std::string::npos);
+}
+
+TEST_F(HelperLoggerTest, AFileMovedAwayBeforeTheSinkHoldsItIsNotWrittenOn)
+{
+    const QString moved = profile.home() + "/moved-away.log";
+    for (const bool replaced : {false, true}) {
+        SCOPED_TRACE(replaced ? "another file put in its place" : "moved away");
+        startOver();
+        QFile::remove(moved);
+        TestSupport::ScriptedFileShare share;
+        Tellan::Platform::ScopedInstall<Tellan::Platform::FileShare> installShare(&share);
+        // Between the file being made and being held, once.
+        bool once = true;
+        share.beforeHold = [&](const boost::filesystem::path& path) {
+            if (!once || path.filename() != kCurrentName)
+                return;
+            once = false;
+            ASSERT_EQ(::rename(path.c_str(), moved.toUtf8().constData()), 0);
+            if (replaced)
+                TestSupport::writeFile(currentPath(), 7);
+        };
+        install();
+        EXPECT_FALSE(once);
+        TLOG(INFO, "helper") << "the line after the move";
+
+        EXPECT_EQ(readFile(moved), "");
+        const Lines after = afterHeader(current());
+        ASSERT_FALSE(after.empty()) << readFile(currentPath());
+        EXPECT_NE(after.back().find(" : the line after the move"), std::string::npos);
+        // The other file at the name is archived like any left-over.
+        const QStringList names = archived();
+        ASSERT_EQ(names.size(), replaced ? 1 : 0);
+        if (replaced) {
+            EXPECT_EQ(QFileInfo(logs() + "/" + names[0]).size(), 7);
+        }
+        TestSupport::installRecordingSink();
+    }
+}
+
+TEST_F(HelperLoggerTest, NoOneCanTakeTheFileUpBetweenTheSinkLettingGoOfItAndMovingIt)
+{
+    HelperLogger& sink = install(4096);
+    TestSupport::ScriptedFileShare share;
+    Tellan::Platform::ScopedInstall<Tellan::Platform::FileShare> installShare(&share);
+    // Another process takes the file up the moment the sink lets go of it.
+    bool taken = false;
+    share.afterRelease = [&] {
+        if (!taken)
+            share.markInUse(currentPath().toStdString());
+        taken = true;
+    };
+    sink.write(lineOfSize(4096, 'r'));
+
+    EXPECT_TRUE(taken);
+    const QStringList names = archived();
+    ASSERT_EQ(names.size(), 1);
+    const Lines full = afterHeader(archivedLines(names[0]));
+    ASSERT_FALSE(full.empty());
+    EXPECT_EQ(full.back(), std::string(4095, 'r'));
+    EXPECT_TRUE(headerAt(current(), 0));
+    share.clear();
+    TestSupport::installRecordingSink();
+}
+
+TEST_F(HelperLoggerTest, AHeaderThatCannotBeBuiltKeepsTheLinesForTheNextFile)
+{
+    HelperLogger& sink = install(4096);
+    ThrowingMachine machine;
+    Tellan::Platform::ScopedInstall<Tellan::Platform::Machine> installMachine(&machine);
+    // The rotation's header fails, and so does the next line's try.
+    machine.throws = 2;
+    EXPECT_THROW(sink.write(lineOfSize(4096, 'r')), std::runtime_error);
+    EXPECT_FALSE(currentExists());
+    TLOG(INFO, "helper") << "while no header can be built";
+    EXPECT_EQ(machine.throws, 0);
+    EXPECT_FALSE(currentExists());
+
+    TLOG(INFO, "helper") << "once it can";
+    const Lines after = afterHeader(current());
+    ASSERT_GE(after.size(), 2u) << readFile(currentPath());
+    EXPECT_TRUE(contains(after, " : while no header can be built"));
+    EXPECT_NE(after.back().find(" : once it can"), std::string::npos);
+    TestSupport::installRecordingSink();
 }
 
 TEST_F(HelperLoggerTest, ASecondHelperProcessCanNeitherMoveNorPruneTheFileInUse)

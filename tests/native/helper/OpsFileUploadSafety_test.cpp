@@ -340,15 +340,16 @@ TEST_F(OpsFileUploadTimeLimits, ServerThatReadsTheBodySlowlyRunsOutTheRequestTot
 
 TEST_F(OpsFileUploadTimeLimits, SlowButSteadyUploadOutlastsTheProgressBoundManyTimes)
 {
-    // 24 MiB at 8 MiB/s: about six progress bounds, with progress all along.
+    // 40 MiB at 8 MiB/s: five progress bounds, with progress all along, and
+    // a bound long enough that a loaded machine's pause is not a stall.
     TestSupport::TcpRelay::Options options;
     options.targetPort = server->port();
     options.clientBytesPerSecond = steadyRate;
     TestSupport::TcpRelay relay(options);
     OpsFileUpload::Endpoint target = endpoint(relay.port());
-    target.progressBound = std::chrono::milliseconds(500);
+    target.progressBound = std::chrono::milliseconds(1000);
     target.requestFloorRate = 4 * 1024 * 1024;
-    const QString path = writeFile("steady.log", QByteArray(24 * 1024 * 1024, 's'));
+    const QString path = writeFile("steady.log", QByteArray(40 * 1024 * 1024, 's'));
 
     const Outcome outcome = runBounded(path, target, std::chrono::seconds(30), 4 * target.progressBound);
 

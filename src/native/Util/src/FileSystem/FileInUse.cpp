@@ -31,4 +31,11 @@ void FileInUse::release()
         Installed<FileShare>::get().releaseInUse(std::exchange(handle_, -1));
 }
 
+bool FileInUse::isAt(const boost::filesystem::path& path) const
+{
+    return held() && Installed<FileShare>::get().isHeldAt(handle_, path);
+}
+
+bool FileInUse::truncate(std::uint64_t size) { return held() && Installed<FileShare>::get().truncateHeld(handle_, size); }
+
 } // namespace Tellan

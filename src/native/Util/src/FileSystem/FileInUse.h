@@ -2,6 +2,8 @@
 
 #include <boost/filesystem/path.hpp>
 
+#include <cstdint>
+
 namespace Tellan {
 
 // Holds a file in use, as an open Windows file without delete sharing is:
@@ -23,6 +25,13 @@ public:
 
     bool held() const { return handle_ >= 0; }
     void release();
+
+    // True when the held file is the one now at `path`, not another that
+    // took its name.
+    bool isAt(const boost::filesystem::path& path) const;
+    // Cuts the held file back to `size` bytes wherever it now stands; false
+    // without a hold or when it cannot.
+    bool truncate(std::uint64_t size);
 
 private:
     int handle_ = -1;

@@ -169,7 +169,30 @@ private:
     InsideSink saved_;
 };
 
+// The innermost Holding of this thread.
+thread_local Logging::Holding* holding = nullptr;
+
 } // namespace
+
+Logging::Holding::Holding(Logging& d) : dispatcher(d), outer(holding) { holding = this; }
+
+Logging::Holding::~Holding()
+{
+    holding = outer;
+    try {
+        // An enclosing hold of the same dispatcher takes them over.
+        for (Holding* held = outer; held; held = held->outer)
+            if (&held->dispatcher == &dispatcher) {
+                for (std::string& line : lines)
+                    held->lines.push_back(std::move(line));
+                return;
+            }
+        for (const std::string& line : lines)
+            dispatcher.deliver(line);
+    } catch (...) {
+        // Like a statement, never fails its caller; the rest is lost.
+    }
+}
 
 Logging::Logging() : minLevel(Level::INFO), sink(nullptr), ready(nullptr), writing(0) {}
 
@@ -187,7 +210,16 @@ void Logging::log(const LogRecord& record)
         return;
     std::string line = record.format();
     line.push_back('\n');
+    for (Holding* held = holding; held; held = held->outer)
+        if (&held->dispatcher == this) {
+            held->lines.push_back(std::move(line));
+            return;
+        }
+    deliver(line);
+}
 
+void Logging::deliver(const std::string& line)
+{
     if (insideSink.dispatcher == this) {
         // Logged from inside a sink's write() or attach(): that sink takes it,
         // before the line that caused it is done. Waiting for the hand-over

@@ -10,6 +10,7 @@
 #include <memory>
 #include <sstream>
 #include <string>
+#include <vector>
 
 namespace Tellan {
 
@@ -85,6 +86,24 @@ public:
         void operator&(const LogStream&) const {}
     };
 
+    // While it lives, the records this thread logs to the dispatcher wait,
+    // and go out in their order when it goes. For code that must not log
+    // while it holds a lock: a sink that builds a header under its own lock
+    // may come for that lock, and a record would wait for the sink forever.
+    class Holding {
+    public:
+        explicit Holding(Logging& dispatcher = instance());
+        ~Holding();
+        Holding(const Holding&) = delete;
+        Holding& operator=(const Holding&) = delete;
+
+    private:
+        friend class Logging;
+        Logging& dispatcher;
+        Holding* outer;
+        std::vector<std::string> lines;
+    };
+
     // Whether a statement of this level is written; a statement tests it
     // before it builds anything.
     static bool accepts(LogLevel level) { return level >= instance().minLevel; }
@@ -106,6 +125,9 @@ public:
     void closeLogger();
 
 private:
+    // Hands a formatted line to the sink, or keeps it pending.
+    void deliver(const std::string& line);
+
     LogLevel minLevel;
     // The owning pointer, and the sink that log() may write to: the latter is
     // set only once attach() has taken the pending lines, so a line logged on

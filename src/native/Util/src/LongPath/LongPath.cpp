@@ -145,23 +145,52 @@ std::uint64_t fileSize(const fs::path& path)
     return static_cast<std::uint64_t>(fs::file_size(forKernel(path), error));
 }
 
-void rename(const fs::path& oldPath, const fs::path& newPath)
+namespace {
+
+// Moves without asking whether the old name is in use; the new name may
+// not be.
+bool moveFile(const fs::path& from, const fs::path& to)
 {
-    const fs::path from = forKernel(oldPath);
-    const fs::path to = forKernel(newPath);
-    if (inUse(from) || inUse(to)) {
+    if (inUse(to)) {
         Platform::setLastError(Platform::ERROR_SHARING_VIOLATION_CODE);
-        return;
+        return false;
     }
     boost::system::error_code error;
     fs::rename(from, to, error);
     if (error.value() != EXDEV)
-        return;
+        return !error;
     // Another volume: move by copying, as a move allowed to copy does.
     // Boost's own copy_file is not used: on recent kernels its
     // copy_file_range path fails across volumes after truncating the target.
-    if (copyFile(from, to))
-        fs::remove(from, error);
+    return copyFile(from, to) && fs::remove(from, error);
+}
+
+} // namespace
+
+void rename(const fs::path& oldPath, const fs::path& newPath)
+{
+    const fs::path from = forKernel(oldPath);
+    if (inUse(from)) {
+        Platform::setLastError(Platform::ERROR_SHARING_VIOLATION_CODE);
+        return;
+    }
+    moveFile(from, forKernel(newPath));
+}
+
+bool renameHeld(const fs::path& oldPath, const fs::path& newPath, FileInUse& hold)
+{
+    const fs::path from = forKernel(oldPath);
+    const bool ours = hold.isAt(from);
+    if (!ours && inUse(from)) {
+        Platform::setLastError(Platform::ERROR_SHARING_VIOLATION_CODE);
+        return false;
+    }
+    // The lock goes with the file to its new name, so no one can take it up
+    // between the move and the release.
+    const bool moved = moveFile(from, forKernel(newPath));
+    if (moved && ours)
+        hold.release();
+    return moved;
 }
 
 bool remove(const fs::path& path)
@@ -177,8 +206,11 @@ bool remove(const fs::path& path)
 
 bool removeHeld(const fs::path& path, FileInUse& hold)
 {
-    if (!hold.held())
-        return LongPath::remove(path);
+    if (!hold.isAt(forKernel(path))) {
+        const bool removed = LongPath::remove(path);
+        hold.release();
+        return removed;
+    }
     // Our hold keeps every other holder out, so the file is removed before
     // anyone else can take it up; only then does the hold go.
     boost::system::error_code error;

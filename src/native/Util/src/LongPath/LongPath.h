@@ -51,8 +51,15 @@ void rename(const boost::filesystem::path& oldPath, const boost::filesystem::pat
 bool remove(const boost::filesystem::path& path);
 
 // Removes a file that `hold` holds in use, then releases the hold, so that
-// no one else can take the file up between the two. Without a hold: remove.
+// no one else can take the file up between the two. Without a hold, or with
+// one on another file than the one at `path`: remove, then release.
 bool removeHeld(const boost::filesystem::path& path, FileInUse& hold);
+
+// Moves a file that `hold` holds in use, as rename does, without letting go
+// of it first; the hold goes once the file has moved and stays when it could
+// not be moved. Without a hold, or with one on another file than the one at
+// `oldPath`: rename, and the hold stays. True when the file moved.
+bool renameHeld(const boost::filesystem::path& oldPath, const boost::filesystem::path& newPath, FileInUse& hold);
 
 } // namespace LongPath
 } // namespace Tellan

@@ -2,6 +2,8 @@
 
 #include <boost/filesystem/path.hpp>
 
+#include <cstdint>
+
 namespace Tellan {
 namespace Platform {
 
@@ -24,6 +26,14 @@ public:
 
     // Ends a hold; -1 is ignored.
     virtual void releaseInUse(int handle) = 0;
+
+    // True when the held file is the one now at `path`: the same file, not
+    // merely the same name (someone may have moved it and put another there).
+    virtual bool isHeldAt(int handle, const boost::filesystem::path& path) = 0;
+
+    // Cuts the held file back to `size` bytes, wherever it now stands.
+    // False when it cannot (no hold, a read-only hold, an error).
+    virtual bool truncateHeld(int handle, std::uint64_t size) = 0;
 
     // True when another description holds the file in use. A missing file,
     // or any error, gives false.

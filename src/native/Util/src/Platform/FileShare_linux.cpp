@@ -4,6 +4,7 @@
 #include <cerrno>
 #include <csignal>
 #include <fcntl.h>
+#include <limits>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -89,6 +90,24 @@ public:
         // Closing the description drops its lock.
         if (handle >= 0)
             ::close(handle);
+    }
+
+    bool isHeldAt(int handle, const boost::filesystem::path& path) override
+    {
+        struct stat held {}, named {};
+        return handle >= 0 && ::fstat(handle, &held) == 0 && ::stat(path.c_str(), &named) == 0
+               && held.st_dev == named.st_dev && held.st_ino == named.st_ino;
+    }
+
+    bool truncateHeld(int handle, std::uint64_t size) override
+    {
+        if (handle < 0 || size > static_cast<std::uint64_t>(std::numeric_limits<off_t>::max()))
+            return false;
+        int result;
+        do
+            result = ::ftruncate(handle, static_cast<off_t>(size));
+        while (result != 0 && errno == EINTR);
+        return result == 0;
     }
 
     bool isInUse(const boost::filesystem::path& path) override

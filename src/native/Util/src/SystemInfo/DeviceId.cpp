@@ -53,6 +53,10 @@ std::string sha1Hex(const std::string& bytes)
 
 std::string generateDeviceId()
 {
+    // Every record of the call, the probes' among them, goes out once the
+    // mutex is released: a thread building a log file's header asks for the
+    // id while it holds the sink's lock, which a record here would need.
+    Tellan::Logging::Holding records;
     std::string& cachedId = generator().cachedId;
     QMutexLocker lock(&generator().mutex);
     if (cachedId.empty()) {
@@ -93,7 +97,9 @@ std::string generateDeviceId()
         }
     }
     TLOG(INFO, kComponent) << "DeviceID Generated: " << cachedId.c_str();
-    return cachedId;
+    std::string id = cachedId;
+    lock.unlock();
+    return id;
 }
 
 } // namespace SystemInfo
