@@ -220,9 +220,12 @@ TEST_F(Reporter, OutcomesOtherThanSuccessDeleteOnlyWhatWasRefusedForGood)
         sink->clear();
         const QString path = put(logs(), "ZorvikMusic-v1-210101-120000.log", 10);
         std::vector<bool> keptAfterFailures;
+        // The first pass's upload waits until the failure is watched too.
+        UploadThreadGate gate;
         const auto reporter = makeReporter();
         QObject::connect(reporter->uploader().get(), &Tellan::OpsFileUploader::uploadFailure, reporter.get(),
                          [&] { keptAfterFailures.push_back(QFile::exists(path)); });
+        gate.open();
         const std::size_t outcomes = std::count_if(c.records.begin(), c.records.end(), [](const std::string& r) {
             return r.find(" : LogUploadFailed : ") != std::string::npos || r.find(" : logUploadSuccess : ") != std::string::npos;
         });
