@@ -94,8 +94,13 @@ void HelperApp::messageReceivedFromOtherInstance(const QString& message)
     if (!arguments.isEmpty())
         arguments.removeFirst(); // the sender's program path
     for (const QString& argument : arguments) {
-        if (isKill(argument))
+        if (isKill(argument)) {
+            // exit() only ends the loop once this round of events is done:
+            // starts already waiting in it must not be told a helper runs.
+            stopReceiving();
             QCoreApplication::exit(0);
+            return;
+        }
     }
 }
 

@@ -126,6 +126,14 @@ bool QtLocalPeer::sendMessage(const QString& message, int timeout, bool waitAck)
     return false;
 }
 
+void QtLocalPeer::stopReceiving()
+{
+    receiving = false;
+    disconnect(server, &QLocalServer::newConnection, this, &QtLocalPeer::receiveConnection);
+    for (auto it = connections.begin(); it != connections.end(); ++it)
+        disconnect(it.key(), &QLocalSocket::readyRead, this, &QtLocalPeer::readyRead);
+}
+
 QtLocalPeer::SendResult QtLocalPeer::sendFrame(const QByteArray& payload, int timeout, bool waitAck)
 {
     if (socket.state() != QLocalSocket::ConnectedState && !connectToPeer(&socket, timeout))
@@ -177,6 +185,8 @@ bool QtLocalPeer::connectToPeer(QLocalSocket* target, int timeout)
 
 void QtLocalPeer::receiveConnection()
 {
+    if (!receiving)
+        return;
     QLocalSocket* connection = server->nextPendingConnection();
     if (!connection)
         return;
@@ -188,7 +198,7 @@ void QtLocalPeer::receiveConnection()
 void QtLocalPeer::readyRead()
 {
     auto* connection = qobject_cast<QLocalSocket*>(sender());
-    if (!connection || !connections.contains(connection))
+    if (!receiving || !connection || !connections.contains(connection))
         return;
     readFrames(connection);
 }
@@ -203,7 +213,7 @@ void QtLocalPeer::readFrames(QLocalSocket* connection)
     QDataStream in(connection);
     in.setVersion(QDataStream::Qt_4_8);
     // Frames that arrived before a disconnection are still read and delivered.
-    while (connection->bytesAvailable() > 0) {
+    while (receiving && connection->bytesAvailable() > 0) {
         if (state->bytesRemaining == 0) {
             if (connection->bytesAvailable() < 5)
                 break;
@@ -272,6 +282,6 @@ void QtLocalPeer::finishConnection(QLocalSocket* connection)
     const QByteArray data = state->data;
     connections.erase(state);
     connection->deleteLater();
-    if (cutOff)
+    if (cutOff && receiving)
         emit messageReceived(QString::fromLatin1(data.constData(), static_cast<int>(qstrnlen(data.constData(), data.size()))));
 }

@@ -44,6 +44,10 @@ public:
     // successor or the free lock is then found); false, and this process the
     // running instance, when the lock turns out to be free.
     bool sendMessage(const QString& message, int timeout, bool waitAck);
+    // Reads, answers and delivers nothing more, from now on: for an instance
+    // that is about to end. Starts it leaves unanswered see their connection
+    // close and take its place once the lock is free.
+    void stopReceiving();
 
     QString applicationId() const { return id; }
     // The local socket's path; empty when the user has no private folder.
@@ -79,6 +83,7 @@ protected:
     QtLP_Private::QtLockedFile lockFile;
     QLocalSocket socket;
     QMap<QLocalSocket*, ConnectionState> connections;
+    bool receiving = true;
 
 private:
     enum class SendResult { Acknowledged, NoAnswer, PeerGone };

@@ -21,6 +21,8 @@ bool QtSingleCoreApplication::isRunning() { return peer->isClient(); }
 
 QString QtSingleCoreApplication::id() const { return peer->applicationId(); }
 
+void QtSingleCoreApplication::stopReceiving() { peer->stopReceiving(); }
+
 bool QtSingleCoreApplication::sendMessage(const QString& message, int timeout)
 {
     return peer->sendMessage(message, timeout, true);

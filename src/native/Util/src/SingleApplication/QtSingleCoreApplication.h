@@ -20,6 +20,8 @@ public:
     // this process becomes the running instance and listens.
     bool isRunning();
     QString id() const;
+    // Answers and delivers no more messages: for an instance about to end.
+    void stopReceiving();
 
 public Q_SLOTS:
     // Sends the message to the running instance and waits for its "ack".
