@@ -280,12 +280,18 @@ TEST_F(QtLocalPeerTest, SenderThatGivesUpWhileTheReceiverIsBusyIsDeliveredOnce)
 {
     auto server = startServer();
     for (int round = 0; round < 3; ++round) {
-        Child busy({"send", "Peer Test", "sleep 1500", "5000"}, environment_);
+        const QString go = runtime_.path() + QString("/go-%1").arg(round);
+        const QString busyMessage = "wait " + go;
+        Child busy({"send", "Peer Test", busyMessage, "5000"}, environment_);
         EXPECT_EQ(busy.finish(), 0);
-        EXPECT_EQ(server->nextMessage(), "sleep 1500");
+        EXPECT_EQ(server->nextMessage(), busyMessage.toUtf8());
         // Sent into the busy instance: no "ack" within 300 ms, the sender ends.
         Child late({"send", "Peer Test", "late", "300"}, environment_);
         EXPECT_EQ(late.finish(), 1);
+        // Only now the instance goes on and finds the sender gone.
+        QFile marker(go);
+        ASSERT_TRUE(marker.open(QIODevice::WriteOnly));
+        marker.close();
         EXPECT_EQ(server->nextMessage(), "late");
         expectServerAnswers(*server);
     }

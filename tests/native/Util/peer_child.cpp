@@ -3,7 +3,8 @@
 //   peer_child serve <id>                 becomes the running instance and prints
 //                                         "running <socket>", then "message <base64>"
 //                                         per message; "sleep <ms>" blocks it that
-//                                         long after the ack, "quit" ends it
+//                                         long after the ack, "wait <file>" until
+//                                         the file exists, "quit" ends it
 //   peer_child send <id> <text> <ms> [noack]
 //                                         sends one message: exit 0 when sent, 1 not
 //   peer_child start <id> <text>          what a start of an application does: runs
@@ -16,6 +17,7 @@
 #include "SingleApplication/QtSingleCoreApplication.h"
 
 #include <QCoreApplication>
+#include <QFile>
 #include <QThread>
 
 #include <cstdio>
@@ -37,9 +39,13 @@ int serve(QCoreApplication& app, Source* source, const QByteArray& socket)
     say(socket.isEmpty() ? QByteArray("running") : "running " + socket);
     QObject::connect(source, &Source::messageReceived, &app, [&app](const QString& message) {
         say("message " + message.toUtf8().toBase64());
-        if (message.startsWith("sleep "))
+        if (message.startsWith("sleep ")) {
             QThread::msleep(message.mid(6).toULong());
-        else if (message == "quit")
+        } else if (message.startsWith("wait ")) {
+            // Busy, reading nothing, until the test says so (at most a minute).
+            for (int i = 0; i < 6000 && !QFile::exists(message.mid(5)); ++i)
+                QThread::msleep(10);
+        } else if (message == "quit")
             app.quit();
     });
     return app.exec();
