@@ -666,7 +666,17 @@ TEST_F(HelperProgram, AnotherUserCanNeitherBlockNorReceive)
     const QString program = root + "/bin/" + helperName;
 
     Helper theirFirst(program, {}, environment, uid);
-    ASSERT_TRUE(waitUntil([&] { return QFileInfo(root + "/tmp/runtime-" + uid).exists() || !theirFirst.running(); }));
+    // Their lock file in their own runtime folder, held: they run and listen.
+    const auto theirLockHeld = [&] {
+        const QDir runtime(root + "/tmp/runtime-" + uid);
+        for (const QString& name : runtime.entryList({"*-lockfile"}, QDir::Files)) {
+            if (Tellan::Platform::FileShare::native().isInUse(
+                    boost::filesystem::path(QFile::encodeName(runtime.filePath(name)).toStdString())))
+                return true;
+        }
+        return false;
+    };
+    ASSERT_TRUE(waitUntil([&] { return theirLockHeld() || !theirFirst.running(); }));
     auto probeTheirs = [&] {
         Helper probe(program, {"probe"}, environment, uid);
         return probe.finish();
