@@ -250,7 +250,10 @@ void QtLocalPeer::readFrames(QLocalSocket* connection)
             connection->waitForBytesWritten(1000);
         }
         emit messageReceived(QString::fromUtf8(frame));
+        // A slot may have let the connection go.
         state = connections.find(connection);
+        if (state == connections.end())
+            return;
     }
     state->reading = false;
     if (state->gone)
