@@ -139,6 +139,12 @@ QtLocalPeer::SendResult QtLocalPeer::sendFrame(const QByteArray& payload, int ti
     if (socket.state() != QLocalSocket::ConnectedState && !connectToPeer(&socket, timeout))
         return SendResult::PeerGone;
 
+    // What of the frame reached the connection: once a part did, the receiver
+    // may deliver it, and a second round must not send it again.
+    qint64 sent = 0;
+    const QMetaObject::Connection counter =
+        connect(&socket, &QLocalSocket::bytesWritten, this, [&sent](qint64 bytes) { sent += bytes; });
+
     QDataStream out(&socket);
     out.setVersion(QDataStream::Qt_4_8);
     out << waitAck;
@@ -147,9 +153,15 @@ QtLocalPeer::SendResult QtLocalPeer::sendFrame(const QByteArray& payload, int ti
     const QDeadlineTimer deadline(timeout);
     while (socket.bytesToWrite() > 0 && socket.waitForBytesWritten(remaining(deadline))) {
     }
+    disconnect(counter);
     const bool written = socket.bytesToWrite() == 0 && socket.state() == QLocalSocket::ConnectedState;
-    if (!waitAck)
-        return written ? SendResult::Acknowledged : SendResult::PeerGone;
+    if (!waitAck) {
+        if (written)
+            return SendResult::Acknowledged;
+        // The rest must not follow later, nor go out again before a resend.
+        socket.abort();
+        return sent > 0 ? SendResult::NoAnswer : SendResult::PeerGone;
+    }
 
     // The three bytes may come in more than one piece.
     QByteArray reply;
