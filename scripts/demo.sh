@@ -89,7 +89,10 @@ cat <&3 > "$work/standin.more" &
 
 # Each accepted file is deleted once its reply is in: wait for the deletions.
 remaining() { find "$logs" "$reports" -type f \( -name 'ZorvikMusic*-2401*' -o -name '*.dmp' \) | wc -l; }
+deadline=$((SECONDS + 120))
 while [ "$(remaining)" -gt 0 ]; do
+  kill -0 "$helper_pid" 2>/dev/null || { echo "the helper ended before deleting the uploaded files"; exit 1; }
+  [ "$SECONDS" -lt "$deadline" ] || { echo "$(remaining) uploaded files still there after 120 s"; exit 1; }
   inotifywait -qq -t 5 -e delete -e moved_from "$logs" "$reports" || true
 done
 echo "== what the service received"
@@ -112,7 +115,7 @@ helper_pid=""
 echo "   the helper: exit $status"
 
 echo "== its archived log"
-archive=$(ls "$logs"/ZorvikMusicHelper-v*.log)
+archive=$(ls -t "$logs"/ZorvikMusicHelper-v*.log | head -1)
 echo "-- $(basename "$archive")"
 tr -d '\r' < "$archive" | sed 's/^/   | /'
 
