@@ -298,6 +298,22 @@ TEST_F(QtLocalPeerTest, SenderThatGivesUpWhileTheReceiverIsBusyIsDeliveredOnce)
     }
 }
 
+TEST_F(QtLocalPeerTest, InstanceThatStoppedReceivingAnswersNothingMore)
+{
+    auto server = startServer();
+    RawClient client(socket_);
+    // The second frame comes in the same read as the one that stops it.
+    client.send(frame("stop") + frame("after"));
+    EXPECT_EQ(client.read(3, 20000), "ack");
+    EXPECT_EQ(server->nextMessage(), "stop");
+    EXPECT_EQ(client.read(1, 300), "");
+    RawClient later(socket_);
+    later.send(frame("later"));
+    EXPECT_EQ(later.read(1, 300), "");
+    EXPECT_EQ(server->nextLine(300), "");
+    EXPECT_EQ(server->process().state(), QProcess::Running);
+}
+
 TEST_F(QtLocalPeerTest, SendersReuseTheirConnectionAndLearnWhenNothingAnswers)
 {
     auto server = startServer();

@@ -4,7 +4,8 @@
 //                                         "running <socket>", then "message <base64>"
 //                                         per message; "sleep <ms>" blocks it that
 //                                         long after the ack, "wait <file>" until
-//                                         the file exists, "quit" ends it
+//                                         the file exists, "stop" stops receiving,
+//                                         "quit" ends it
 //   peer_child send <id> <text> <ms> [noack]
 //                                         sends one message: exit 0 when sent, 1 not
 //   peer_child start <id> <text>          what a start of an application does: runs
@@ -37,7 +38,7 @@ template <class Source>
 int serve(QCoreApplication& app, Source* source, const QByteArray& socket)
 {
     say(socket.isEmpty() ? QByteArray("running") : "running " + socket);
-    QObject::connect(source, &Source::messageReceived, &app, [&app](const QString& message) {
+    QObject::connect(source, &Source::messageReceived, &app, [&app, source](const QString& message) {
         say("message " + message.toUtf8().toBase64());
         if (message.startsWith("sleep ")) {
             QThread::msleep(message.mid(6).toULong());
@@ -45,7 +46,9 @@ int serve(QCoreApplication& app, Source* source, const QByteArray& socket)
             // Busy, reading nothing, until the test says so (at most a minute).
             for (int i = 0; i < 6000 && !QFile::exists(message.mid(5)); ++i)
                 QThread::msleep(10);
-        } else if (message == "quit")
+        } else if (message == "stop")
+            source->stopReceiving();
+        else if (message == "quit")
             app.quit();
     });
     return app.exec();
