@@ -130,8 +130,16 @@ void QtLocalPeer::stopReceiving()
 {
     receiving = false;
     disconnect(server, &QLocalServer::newConnection, this, &QtLocalPeer::receiveConnection);
-    for (auto it = connections.begin(); it != connections.end(); ++it)
-        disconnect(it.key(), &QLocalSocket::readyRead, this, &QtLocalPeer::readyRead);
+    // Starts waiting on us learn at once that we are going, rather than when
+    // their wait runs out: they try again and find the free lock or our
+    // successor. The lock is still ours, so closing the server here removes
+    // no one else's socket.
+    server->close();
+    const QList<QLocalSocket*> open = connections.keys();
+    for (QLocalSocket* connection : open) {
+        disconnect(connection, &QLocalSocket::readyRead, this, &QtLocalPeer::readyRead);
+        connection->abort();
+    }
 }
 
 QtLocalPeer::SendResult QtLocalPeer::sendFrame(const QByteArray& payload, int timeout, bool waitAck)

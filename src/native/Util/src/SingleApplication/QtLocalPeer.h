@@ -45,8 +45,9 @@ public:
     // running instance, when the lock turns out to be free.
     bool sendMessage(const QString& message, int timeout, bool waitAck);
     // Reads, answers and delivers nothing more, from now on: for an instance
-    // that is about to end. Starts it leaves unanswered see their connection
-    // close and take its place once the lock is free.
+    // that is about to end. Closes the server and every connection (what was
+    // answered has gone out), so that waiting starts try again at once and
+    // take its place once the lock is free.
     void stopReceiving();
 
     QString applicationId() const { return id; }
