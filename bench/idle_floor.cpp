@@ -22,7 +22,8 @@ int main(int argc, char** argv)
     const bool tls = argc > 1 && std::strcmp(argv[1], "--tls") == 0;
 
     QLocalServer server;
-    const QString name = qEnvironmentVariable("XDG_RUNTIME_DIR", "/tmp") + "/idle-floor-" + QString::number(QCoreApplication::applicationPid());
+    const QString name = qEnvironmentVariable("XDG_RUNTIME_DIR", "/tmp") + "/idle-floor-"
+                         + QString::number(QCoreApplication::applicationPid());
     if (!server.listen(name))
         return 1;
     QTimer timer;

@@ -20,8 +20,9 @@ protected:
 
 void structuredStatement()
 {
-    TLOG_EVENT(INFO, "OpsFileUploader", "uploadFinished", {"path", "C:/Users/x/Logs/ZorvikMusic-v9.5.2.2478-230925-101500.log"},
-               {"httpStatus", 200u}, {"result", 0});
+    TLOG_EVENT(INFO, "OpsFileUploader", "uploadFinished",
+               {"path", "C:/Users/x/Logs/ZorvikMusic-v9.5.2.2478-230925-101500.log"}, {"httpStatus", 200u},
+               {"result", 0});
 }
 
 void plainStatement() { TLOG(INFO, "helper") << "Begin helper shutdown"; }

@@ -102,8 +102,8 @@ bool fillFolder(const QString& folder, int files)
     QDir(folder).removeRecursively();
     QDir().mkpath(folder);
     for (int i = 0; i < files; ++i) {
-        const QString name = i % 2 ? QString("ZorvikMusic-v9.5.2.2478-210101-%1.log").arg(100000 + i)
-                                   : QString("other-%1.txt").arg(i);
+        const QString name =
+            i % 2 ? QString("ZorvikMusic-v9.5.2.2478-210101-%1.log").arg(100000 + i) : QString("other-%1.txt").arg(i);
         if (!writeFile(folder + "/" + name, 100, baseTime + i))
             return false;
     }
@@ -121,10 +121,10 @@ Millis timed(F&& work)
 Millis timeFind(const QString& folder)
 {
     const std::string path = folder.toStdString();
-    std::vector<char*> argv = {const_cast<char*>("find"), const_cast<char*>(path.c_str()),
-                               const_cast<char*>("-maxdepth"), const_cast<char*>("1"),
-                               const_cast<char*>("-type"), const_cast<char*>("f"),
-                               const_cast<char*>("-printf"), const_cast<char*>("%T@ %s %p\n"), nullptr};
+    std::vector<char*> argv = {
+        const_cast<char*>("find"),    const_cast<char*>(path.c_str()),  const_cast<char*>("-maxdepth"),
+        const_cast<char*>("1"),       const_cast<char*>("-type"),       const_cast<char*>("f"),
+        const_cast<char*>("-printf"), const_cast<char*>("%T@ %s %p\n"), nullptr};
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
     posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
@@ -176,8 +176,7 @@ int main(int argc, char** argv)
     const auto drainQueue = [&] {
         QDir(logs).removeRecursively();
         QDir().mkpath(logs);
-        while (!onUploadThread<bool>([&] { return reporter.uploader()->isIdle(); })) {
-        }
+        while (!onUploadThread<bool>([&] { return reporter.uploader()->isIdle(); })) {}
         QCoreApplication::processEvents();
     };
 
@@ -235,8 +234,7 @@ int main(int argc, char** argv)
             reporter.uploader()->insertPendingFileUpload(boost::make_shared<Tellan::OpsFileInfo>(path, 0));
         }
         const std::size_t after = mallinfo2().uordblks;
-        while (reporter.uploader()->popPendingFileUpload()) {
-        }
+        while (reporter.uploader()->popPendingFileUpload()) {}
         return after - before;
     });
 
@@ -252,7 +250,7 @@ int main(int argc, char** argv)
     print("whole pass (prune, prune by size, select)", pass);
     std::printf("Logs folder of 100 files, 50 product logs:\n");
     print("whole pass", small);
-    std::printf("10,000 queued paths of %d characters: %zu bytes, %.0f bytes a path\n",
-                int(prefix.size()) + 10, queuedBytes, double(queuedBytes) / 10000.0);
+    std::printf("10,000 queued paths of %d characters: %zu bytes, %.0f bytes a path\n", int(prefix.size()) + 10,
+                queuedBytes, double(queuedBytes) / 10000.0);
     return 0;
 }

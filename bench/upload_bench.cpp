@@ -53,10 +53,7 @@ const std::size_t bigSize = 64 * 1024 * 1024;
 
 typedef std::chrono::steady_clock Clock;
 
-double seconds(Clock::duration d)
-{
-    return std::chrono::duration<double>(d).count();
-}
+double seconds(Clock::duration d) { return std::chrono::duration<double>(d).count(); }
 
 double processCpu()
 {
@@ -327,14 +324,14 @@ Sample timeUpload(Server& server, const Files& files, const std::string& path)
 // One `curl --data-binary @file`, process start included.
 Sample timeCurl(Server& server, const Files& files, const std::string& path)
 {
-    const std::string url = "https://localhost:" + std::to_string(server.port)
-        + "/DeviceEventProxy/VYKLogServlet?key=bench.log";
+    const std::string url =
+        "https://localhost:" + std::to_string(server.port) + "/DeviceEventProxy/VYKLogServlet?key=bench.log";
     Sample sample;
     const double serverBefore = taskCpu(server.pid);
     const Clock::time_point started = Clock::now();
     Child curl;
-    if (!curl.start({"curl", "-sS", "-f", "-o", "/dev/null", "--cacert", files.certificates.caFile, "-H", "Expect:",
-                     "--data-binary", "@" + path, url},
+    if (!curl.start({"curl", "-sS", "-f", "-o", "/dev/null", "--cacert", files.certificates.caFile, "-H",
+                     "Expect:", "--data-binary", "@" + path, url},
                     false))
         return sample;
     int exitStatus = 0;
@@ -342,7 +339,7 @@ Sample timeCurl(Server& server, const Files& files, const std::string& path)
     wait4(curl.pid, &exitStatus, 0, &usage);
     const double wall = seconds(Clock::now() - started);
     sample.clientCpu = double(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec)
-        + double(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
+                       + double(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
     if (!WIFEXITED(exitStatus) || WEXITSTATUS(exitStatus) != 0 || !server.requestDone())
         return sample;
     sample.serverCpu = taskCpu(server.pid) - serverBefore;
@@ -528,9 +525,11 @@ int main(int argc, char** argv)
         std::printf("1 byte to %s\n", server->name());
         printRow("OpsFileUpload", tinyUpload, 0);
         printRow("curl --data-binary", tinyCurl, 0);
-        std::printf("  OpsFileUpload - curl: wall %+.1f ms\n", 1000 * (median(tinyUpload.wall) - median(tinyCurl.wall)));
+        std::printf("  OpsFileUpload - curl: wall %+.1f ms\n",
+                    1000 * (median(tinyUpload.wall) - median(tinyCurl.wall)));
         if (coldTiny >= 0) {
-            std::printf("  first upload of the process, which reads the system trust store: %.1f ms\n", 1000 * coldTiny);
+            std::printf("  first upload of the process, which reads the system trust store: %.1f ms\n",
+                        1000 * coldTiny);
             coldTiny = -1;
         }
     }

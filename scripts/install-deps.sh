@@ -11,7 +11,7 @@ packages=(
   libboost-date-time-dev libboost-system-dev
   libssl-dev openssl libhttp-parser-dev
   googletest libgtest-dev libgmock-dev libbenchmark-dev
-  curl procps inotify-tools
+  curl procps inotify-tools clang-format
 )
 
 missing=()

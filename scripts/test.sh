@@ -16,6 +16,10 @@ if [ "${1:-}" = "--sanitize" ]; then
 fi
 
 bash scripts/install-deps.sh
+# The sources follow .clang-format.
+if [ -d .git ]; then
+  git ls-files -z '*.cpp' '*.h' '*.h.in' | xargs -0 clang-format --dry-run --Werror
+fi
 cmake -S . -B "$build" -G Ninja "${options[@]}"
 cmake --build "$build" -j "$(nproc)"
 ctest --test-dir "$build" --output-on-failure -j "$(nproc)"

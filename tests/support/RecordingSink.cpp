@@ -20,15 +20,9 @@ void RecordingSink::attachLocked(std::stringstream& pending)
     }
 }
 
-void RecordingSink::closeLocked()
-{
-    ++closes_;
-}
+void RecordingSink::closeLocked() { ++closes_; }
 
-void RecordingSink::writeLocked(const std::string& line)
-{
-    lines_.push_back(line);
-}
+void RecordingSink::writeLocked(const std::string& line) { lines_.push_back(line); }
 
 std::vector<std::string> RecordingSink::lines() const
 {
@@ -59,8 +53,8 @@ std::vector<std::string> RecordingSink::events() const
             out.push_back("");
             continue;
         }
-        std::size_t pos = l.find(" : ");          // after TellanHelper
-        pos = l.find(" : ", pos + 3);              // after component
+        std::size_t pos = l.find(" : "); // after TellanHelper
+        pos = l.find(" : ", pos + 3); // after component
         const std::size_t end = l.find(" :", pos + 3);
         out.push_back(pos == std::string::npos ? "" : l.substr(pos + 3, end - pos - 3));
     }

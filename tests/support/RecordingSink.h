@@ -15,7 +15,6 @@ namespace TestSupport {
 // Its lock is recursive, so a sink made from it may log inside its hooks.
 class RecordingSink : public Tellan::LoggerBase<std::recursive_mutex> {
 public:
-
     std::vector<std::string> lines() const;
     // Lines of structured records whose event is `event` (" : event : ").
     std::vector<std::string> linesWithEvent(const std::string& event) const;

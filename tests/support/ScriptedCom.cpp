@@ -101,8 +101,8 @@ public:
     using Scripted::Scripted;
 
     HRESULT connectServer(const char16_t* resource, const char16_t* user, const char16_t* password,
-                          const char16_t* locale, std::int32_t securityFlags, const char16_t* authority,
-                          void* context, IWbemServices** services) override
+                          const char16_t* locale, std::int32_t securityFlags, const char16_t* authority, void* context,
+                          IWbemServices** services) override
     {
         const bool rest = user || password || locale || securityFlags || authority || context;
         com_.log("ConnectServer " + narrow(resource) + (rest ? " with more" : ""));
@@ -230,11 +230,10 @@ HRESULT ScriptedCom::coSetProxyBlanket(IUnknown* proxy, std::uint32_t authnServi
                                        std::uint32_t impLevel, void* authInfo, std::uint32_t capabilities)
 {
     log(std::string("CoSetProxyBlanket ") + (proxy && proxy == services_ ? "services" : "other-proxy")
-        + " authn=" + std::to_string(authnService) + " authz=" + std::to_string(authzService) + " level="
-        + std::to_string(authnLevel) + " imp=" + std::to_string(impLevel) + " caps=" + std::to_string(capabilities)
-        + (serverPrincipalName || authInfo ? " with pointers" : ""));
+        + " authn=" + std::to_string(authnService) + " authz=" + std::to_string(authzService)
+        + " level=" + std::to_string(authnLevel) + " imp=" + std::to_string(impLevel)
+        + " caps=" + std::to_string(capabilities) + (serverPrincipalName || authInfo ? " with pointers" : ""));
     return blanketResult;
 }
 
 } // namespace TestSupport
-

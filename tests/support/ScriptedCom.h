@@ -59,8 +59,8 @@ public:
     void coUninitialize() override;
     Tellan::Platform::HRESULT coInitializeSecurity(const void* securityDescriptor, std::int32_t authServiceCount,
                                                    void* authServices, void* reserved1, std::uint32_t authnLevel,
-                                                   std::uint32_t impLevel, void* authList,
-                                                   std::uint32_t capabilities, void* reserved3) override;
+                                                   std::uint32_t impLevel, void* authList, std::uint32_t capabilities,
+                                                   void* reserved3) override;
     Tellan::Platform::HRESULT coCreateInstance(const Tellan::Platform::Guid& clsid, Tellan::Platform::IUnknown* outer,
                                                std::uint32_t classContext, const Tellan::Platform::Guid& iid,
                                                void** object) override;

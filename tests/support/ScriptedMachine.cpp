@@ -107,9 +107,8 @@ bool ScriptedMachine::lookupAccountName(const char16_t* systemName, const char16
     count("lookupAccountName");
     {
         std::lock_guard<std::mutex> lock(mutex_);
-        lookupCalls_.push_back(
-            {accountName ? std::u16string(accountName) : std::u16string(), systemName == nullptr,
-             sidBuffer == nullptr, *sidSize, *domainSize});
+        lookupCalls_.push_back({accountName ? std::u16string(accountName) : std::u16string(), systemName == nullptr,
+                                sidBuffer == nullptr, *sidSize, *domainSize});
     }
     const auto needed = static_cast<std::uint32_t>(sid.size());
     if (!sidBuffer || *sidSize < needed) {

@@ -63,8 +63,8 @@ public:
     int callCount(const std::string& name) const;
 
     bool getComputerName(char16_t* buffer, std::uint32_t* size) override;
-    bool lookupAccountName(const char16_t* systemName, const char16_t* accountName, void* sid,
-                           std::uint32_t* sidSize, char16_t* referencedDomainName, std::uint32_t* domainSize,
+    bool lookupAccountName(const char16_t* systemName, const char16_t* accountName, void* sid, std::uint32_t* sidSize,
+                           char16_t* referencedDomainName, std::uint32_t* domainSize,
                            Tellan::Platform::SidNameUse* use) override;
     bool convertSidToStringSid(const void* sid, char16_t** stringSid) override;
     void* globalAlloc(std::uint32_t flags, std::size_t bytes) override;

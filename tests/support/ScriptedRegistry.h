@@ -19,10 +19,10 @@ public:
     enum View { OWN_VIEW, VIEW_64 };
 
     struct Call {
-        std::string what;           // "open", "query", "close"
-        std::string path;           // the key's path
-        std::uint32_t access = 0;   // open: the access asked for
-        std::string value;          // query: the value's name
+        std::string what; // "open", "query", "close"
+        std::string path; // the key's path
+        std::uint32_t access = 0; // open: the access asked for
+        std::string value; // query: the value's name
         std::uint32_t capacity = 0; // query: *dataSize on entry
     };
 
@@ -35,8 +35,7 @@ public:
     void setValueInBoth(const std::string& path, const std::string& name, std::uint32_t type,
                         const std::vector<std::uint8_t>& bytes);
     void failOpen(View view, const std::string& path, Tellan::Platform::RegistryStatus status);
-    void failRead(View view, const std::string& path, const std::string& name,
-                  Tellan::Platform::RegistryStatus status);
+    void failRead(View view, const std::string& path, const std::string& name, Tellan::Platform::RegistryStatus status);
 
     std::vector<Call> calls() const;
     // Keys opened and not closed yet.

@@ -52,7 +52,10 @@ public:
 class ScriptedDebugger : public Tellan::Platform::Threads {
 public:
     std::uint32_t currentThreadId() override { return Threads::native().currentThreadId(); }
-    void setThreadName(std::uint32_t threadId, const char* name) override { Threads::native().setThreadName(threadId, name); }
+    void setThreadName(std::uint32_t threadId, const char* name) override
+    {
+        Threads::native().setThreadName(threadId, name);
+    }
     bool isDebuggerPresent() override { return attachesAt != 0 && ++questions >= attachesAt; }
 
     int attachesAt = 0;

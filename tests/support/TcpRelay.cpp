@@ -114,47 +114,47 @@ public:
         }
         if (room == 0)
             return;
-        source.async_read_some(boost::asio::buffer(buffer.data(), room), [=, &target, &buffer](const error_code& error,
-                                                                                            std::size_t size) {
-            if (error) {
-                link->close();
-                return;
-            }
-            if (fromClient) {
-                const std::size_t before = link->forwarded;
-                {
-                    std::lock_guard<std::mutex> lock(mutex);
-                    seen.append(buffer.data(), size);
-                    link->forwarded += size;
+        source.async_read_some(
+            boost::asio::buffer(buffer.data(), room), [=, &target, &buffer](const error_code& error, std::size_t size) {
+                if (error) {
+                    link->close();
+                    return;
                 }
-                if (before < options.clientBytesSeen && link->forwarded >= options.clientBytesSeen
-                    && options.onClientBytes)
-                    options.onClientBytes();
-            }
-            boost::asio::async_write(target, boost::asio::buffer(buffer.data(), size),
-                                     [=](const error_code& failed, std::size_t) {
-                                         if (failed) {
-                                             link->close();
-                                         } else if (fromClient && link->forwarded >= options.cutAfterClientBytes) {
-                                             link->reset();
-                                         } else if (fromClient && options.clientBytesPerSecond != 0) {
-                                             link->pause.expires_after(std::chrono::microseconds(
-                                                 size * 1000000 / options.clientBytesPerSecond));
-                                             link->pause.async_wait([=](const error_code& stopped) {
-                                                 if (!stopped)
-                                                     pump(link, fromClient);
-                                             });
-                                         } else {
-                                             pump(link, fromClient);
-                                         }
-                                     });
-        });
+                if (fromClient) {
+                    const std::size_t before = link->forwarded;
+                    {
+                        std::lock_guard<std::mutex> lock(mutex);
+                        seen.append(buffer.data(), size);
+                        link->forwarded += size;
+                    }
+                    if (before < options.clientBytesSeen && link->forwarded >= options.clientBytesSeen
+                        && options.onClientBytes)
+                        options.onClientBytes();
+                }
+                boost::asio::async_write(
+                    target, boost::asio::buffer(buffer.data(), size), [=](const error_code& failed, std::size_t) {
+                        if (failed) {
+                            link->close();
+                        } else if (fromClient && link->forwarded >= options.cutAfterClientBytes) {
+                            link->reset();
+                        } else if (fromClient && options.clientBytesPerSecond != 0) {
+                            link->pause.expires_after(
+                                std::chrono::microseconds(size * 1000000 / options.clientBytesPerSecond));
+                            link->pause.async_wait([=](const error_code& stopped) {
+                                if (!stopped)
+                                    pump(link, fromClient);
+                            });
+                        } else {
+                            pump(link, fromClient);
+                        }
+                    });
+            });
     }
 
     const Options options;
     boost::asio::io_context io;
     tcp::acceptor acceptor;
-    std::list<std::shared_ptr<Link>> links;  // relay thread only
+    std::list<std::shared_ptr<Link>> links; // relay thread only
     mutable std::mutex mutex;
     std::string seen;
     std::size_t connections = 0;
@@ -166,10 +166,7 @@ TcpRelay::TcpRelay(const Options& options) : impl(new Impl(options)) {}
 
 TcpRelay::~TcpRelay() = default;
 
-unsigned short TcpRelay::port() const
-{
-    return impl->port;
-}
+unsigned short TcpRelay::port() const { return impl->port; }
 
 std::string TcpRelay::clientBytes() const
 {

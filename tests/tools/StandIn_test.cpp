@@ -31,8 +31,8 @@ namespace {
 // What a client read from the stand-in, across one or more calls of `TlsClient::read`.
 struct Received {
     std::string bytes;
-    std::vector<std::size_t> reads;  // bytes returned by each read
-    bool ended = false;              // the stream ended; `end` says how
+    std::vector<std::size_t> reads; // bytes returned by each read
+    bool ended = false; // the stream ended; `end` says how
     error_code end;
     bool timedOut = false;
 };
@@ -47,7 +47,7 @@ bool framedReplyComplete(std::string bytes)
         return false;
     const auto header = bytes.find("Content-Length: ");
     if (header == std::string::npos || header > headEnd)
-        return false;  // framed only by the end of the stream
+        return false; // framed only by the end of the stream
     return bytes.size() >= headEnd + 4 + std::stoul(bytes.substr(header + 16));
 }
 
@@ -91,8 +91,7 @@ public:
             readMore();
         io.restart();
         const auto deadline = std::chrono::steady_clock::now() + timeout;
-        while (!done && io.run_one_until(deadline) > 0) {
-        }
+        while (!done && io.run_one_until(deadline) > 0) {}
         received.timedOut = !done;
         return received;
     }
@@ -146,7 +145,7 @@ std::string head(std::size_t contentLength, const std::string& end = "\r\n\n")
 {
     return "POST /DeviceEventProxy/VYKLogServlet?key=a.log HTTP/1.1\r\nConnection: keep-alive\r\n"
            "Content-Length: "
-        + std::to_string(contentLength) + "\r\nHost: localhost" + end;
+           + std::to_string(contentLength) + "\r\nHost: localhost" + end;
 }
 
 struct Report {
@@ -239,9 +238,8 @@ TEST_F(StandInServer, RecordsTheExactBytesAndThePlaintextSizeOfEveryTlsRecord)
     body.push_back("y ");
     body.push_back(std::string(16384, 'z'));
     const std::size_t bodySize =
-        std::accumulate(body.begin(), body.end(), std::size_t{0}, [](std::size_t n, const std::string& piece) {
-            return n + piece.size();
-        });
+        std::accumulate(body.begin(), body.end(), std::size_t{0},
+                        [](std::size_t n, const std::string& piece) { return n + piece.size(); });
     std::vector<std::string> pieces = {head(bodySize)};
     pieces.insert(pieces.end(), body.begin(), body.end());
 
@@ -325,22 +323,36 @@ TEST_F(StandInServer, EachMisbehaviourReachesTheClientAsScripted)
     struct Case {
         const char* name;
         Reply reply;
-        std::string bytes;        // what the client reads
+        std::string bytes; // what the client reads
         std::size_t minimumReads, maximumReads;
-        bool ends;                // the stand-in ends the stream
+        bool ends; // the stand-in ends the stream
         error_code end;
     };
     const Case cases[] = {
         {"split reply", {Behaviour::SplitReply, 500}, StandIn::statusReply(500), 3, 99, false, {}},
-        {"trailing bytes in the same read", {Behaviour::TrailingBytes, 200},
-         StandIn::statusReply(200) + "unexpected bytes after the reply\r\n", 1, 1, false, {}},
+        {"trailing bytes in the same read",
+         {Behaviour::TrailingBytes, 200},
+         StandIn::statusReply(200) + "unexpected bytes after the reply\r\n",
+         1,
+         1,
+         false,
+         {}},
         {"TLS close before a reply", {Behaviour::TlsCloseBeforeReply, 200}, "", 0, 0, true, asio::error::eof},
         {"dropped without TLS close", {Behaviour::DropWithoutClose, 200}, "", 0, 0, true, ssl::error::stream_truncated},
-        {"framed by the close", {Behaviour::CloseFramed, 403},
-         "HTTP/1.1 403 Forbidden\r\nContent-Type: text/plain\r\nConnection: close\r\n\r\nForbidden\n", 1, 99, true,
+        {"framed by the close",
+         {Behaviour::CloseFramed, 403},
+         "HTTP/1.1 403 Forbidden\r\nContent-Type: text/plain\r\nConnection: close\r\n\r\nForbidden\n",
+         1,
+         99,
+         true,
          asio::error::eof},
-        {"interim replies first", {Behaviour::Interim, 403}, StandIn::interimReplies() + StandIn::statusReply(403), 1,
-         99, false, {}},
+        {"interim replies first",
+         {Behaviour::Interim, 403},
+         StandIn::interimReplies() + StandIn::statusReply(403),
+         1,
+         99,
+         false,
+         {}},
     };
     std::vector<Reply> replies;
     for (const Case& c : cases)
@@ -413,7 +425,7 @@ TEST_F(StandInServer, DripsOrFloodsAReplyForAsLongAsTheConnectionLasts)
         EXPECT_TRUE(received.timedOut);
         EXPECT_EQ(received.bytes.substr(0, expected.size()), expected);
         if (expected.find("100000\r") != std::string::npos) {
-            EXPECT_LT(received.bytes.size(), 80u);  // about one byte per 20 ms
+            EXPECT_LT(received.bytes.size(), 80u); // about one byte per 20 ms
             EXPECT_EQ(received.reads.size(), received.bytes.size());
         } else {
             EXPECT_GT(received.bytes.size(), 1000000u);
@@ -548,4 +560,4 @@ TEST(StandInProgram, RefusesToStartWithoutAPortOrACertificate)
     }
 }
 
-}  // namespace
+} // namespace

@@ -72,8 +72,8 @@ void addExtension(X509* certificate, X509* issuer, int nid, const std::string& v
 
 void addNameEntry(X509_NAME* name, const char* field, const std::string& value)
 {
-    check(X509_NAME_add_entry_by_txt(name, field, MBSTRING_UTF8,
-                                     reinterpret_cast<const unsigned char*>(value.c_str()), -1, -1, 0)
+    check(X509_NAME_add_entry_by_txt(name, field, MBSTRING_UTF8, reinterpret_cast<const unsigned char*>(value.c_str()),
+                                     -1, -1, 0)
               == 1,
           "certificate name");
 }
@@ -139,7 +139,7 @@ void writeKey(const std::string& path, EVP_PKEY* key)
     check(std::fflush(file.get()) == 0, "writing a key");
 }
 
-}  // namespace
+} // namespace
 
 TestCertificates makeTestCertificates(const std::string& directory, const std::vector<std::string>& dnsNames,
                                       const std::vector<std::string>& ipAddresses)
@@ -175,4 +175,4 @@ TestCertificates makeTestCertificates(const std::string& directory, const std::v
     return files;
 }
 
-}  // namespace StandIn
+} // namespace StandIn

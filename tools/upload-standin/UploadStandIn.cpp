@@ -81,7 +81,8 @@ HeadFacts readHead(const std::string& head)
         const std::string name = lowerCase(trimmed(line.substr(0, colon)));
         const std::string value = trimmed(line.substr(colon + 1));
         if (name == "content-length") {
-            const bool digits = !value.empty() && value.size() <= 18
+            const bool digits =
+                !value.empty() && value.size() <= 18
                 && std::all_of(value.begin(), value.end(), [](unsigned char c) { return std::isdigit(c); });
             facts.bodyLength = digits ? std::optional<std::size_t>(std::stoull(value)) : std::nullopt;
         } else if (name == "expect" && lowerCase(value) == "100-continue") {
@@ -107,7 +108,7 @@ std::size_t headEnd(const std::string& bytes, std::size_t from)
 class Ledger {
 public:
     struct Progress {
-        bool completed = false;      // this piece completed the request
+        bool completed = false; // this piece completed the request
         bool continueWanted = false; // this piece completed a head that asks for "100 Continue"
     };
 
@@ -197,10 +198,7 @@ public:
             observer(index, *observed, reply);
     }
 
-    Reply replyFor(std::size_t index) const
-    {
-        return index < perRequest.size() ? perRequest[index] : afterwards;
-    }
+    Reply replyFor(std::size_t index) const { return index < perRequest.size() ? perRequest[index] : afterwards; }
 
     Reply replyOf(std::size_t index) const
     {
@@ -229,8 +227,9 @@ public:
     {
         std::unique_lock<std::mutex> lock(mutex);
         return changed.wait_for(lock, timeout, [&] {
-            return std::size_t(std::count_if(entries.begin(), entries.end(),
-                                             [](const Entry& e) { return e.request.complete; })) >= count;
+            return std::size_t(
+                       std::count_if(entries.begin(), entries.end(), [](const Entry& e) { return e.request.complete; }))
+                   >= count;
         });
     }
 
@@ -244,7 +243,7 @@ private:
     struct Entry {
         ReceivedRequest request;
         std::size_t bodyStart = std::string::npos;
-        std::optional<std::size_t> framedSize;  // head + announced body, once the head is known
+        std::optional<std::size_t> framedSize; // head + announced body, once the head is known
         bool reported = false;
     };
 
@@ -260,22 +259,18 @@ private:
 // One accepted connection, served on the server's thread. Pending operations keep it alive.
 class Connection : public std::enable_shared_from_this<Connection> {
 public:
-    Connection(asio::io_context& io, ssl::context& tls, Ledger& ledger)
-        : stream(io, tls), pause(io), ledger(ledger)
-    {
-    }
+    Connection(asio::io_context& io, ssl::context& tls, Ledger& ledger) : stream(io, tls), pause(io), ledger(ledger) {}
 
     tcp::socket& socket() { return stream.next_layer(); }
 
     void start()
     {
-        stream.async_handshake(ssl::stream_base::server,
-                               [self = shared_from_this()](const error_code& error) {
-                                   if (!error && !self->closed)
-                                       self->read();
-                                   else
-                                       self->close();
-                               });
+        stream.async_handshake(ssl::stream_base::server, [self = shared_from_this()](const error_code& error) {
+            if (!error && !self->closed)
+                self->read();
+            else
+                self->close();
+        });
     }
 
     // Closes the TCP connection, with no TLS close, and ends whatever is pending.
@@ -292,10 +287,9 @@ public:
 private:
     void read()
     {
-        stream.async_read_some(asio::buffer(buffer),
-                               [self = shared_from_this()](const error_code& error, std::size_t size) {
-                                   self->onRead(error, size);
-                               });
+        stream.async_read_some(
+            asio::buffer(buffer),
+            [self = shared_from_this()](const error_code& error, std::size_t size) { self->onRead(error, size); });
     }
 
     void onRead(const error_code& error, std::size_t size)
@@ -322,9 +316,7 @@ private:
     bool answer(const Reply& reply)
     {
         switch (reply.behaviour) {
-        case Behaviour::Status:
-            write(statusReply(reply.status), [] {});
-            return true;
+        case Behaviour::Status: write(statusReply(reply.status), [] {}); return true;
         case Behaviour::SplitReply: {
             const std::string whole = statusReply(reply.status);
             const std::size_t piece = (whole.size() + 3) / 4;
@@ -338,27 +330,20 @@ private:
             // One write, so that the extra bytes reach the client in the same read as the reply.
             write(statusReply(reply.status) + "unexpected bytes after the reply\r\n", [] {});
             return true;
-        case Behaviour::TlsCloseBeforeReply:
-            closeTls();
-            return false;
-        case Behaviour::DropWithoutClose:
-            close();
-            return false;
+        case Behaviour::TlsCloseBeforeReply: closeTls(); return false;
+        case Behaviour::DropWithoutClose: close(); return false;
         case Behaviour::CloseFramed:
             write(statusLine(reply.status) + "Content-Type: text/plain\r\nConnection: close\r\n\r\n"
                       + reasonPhrase(reply.status) + "\n",
                   [self = shared_from_this()] { self->closeTls(); });
             return false;
-        case Behaviour::Stall:
-            return true;
+        case Behaviour::Stall: return true;
         case Behaviour::Interim:
             write(statusLine(100) + "\r\n", [] {});
             write(interimReplies().substr(statusLine(100).size() + 2), [] {});
             write(statusReply(reply.status), [] {});
             return true;
-        case Behaviour::NotHttp:
-            write("SSH-2.0-OpenSSH_9.2\r\n", [] {});
-            return true;
+        case Behaviour::NotHttp: write("SSH-2.0-OpenSSH_9.2\r\n", [] {}); return true;
         case Behaviour::Drip:
             drip(std::make_shared<std::string>(statusLine(reply.status) + "Content-Length: 100000\r\n\r\n"), 0);
             return true;
@@ -455,12 +440,11 @@ private:
     bool closed = false;
 };
 
-}  // namespace
+} // namespace
 
 class Server::Impl {
 public:
-    explicit Impl(const Options& options)
-        : ledger(options.onRequest)
+    explicit Impl(const Options& options) : ledger(options.onRequest)
     {
         tls.set_options(ssl::context::default_workarounds | ssl::context::no_sslv2 | ssl::context::no_sslv3);
         tls.use_certificate_chain_file(options.certificateFile);
@@ -468,8 +452,8 @@ public:
 
         const asio::ip::address address = asio::ip::make_address(options.address);
         const bool loopback = address.is_loopback()
-            || (address.is_v6() && address.to_v6().is_v4_mapped()
-                && asio::ip::make_address_v4(asio::ip::v4_mapped, address.to_v6()).is_loopback());
+                              || (address.is_v6() && address.to_v6().is_v4_mapped()
+                                  && asio::ip::make_address_v4(asio::ip::v4_mapped, address.to_v6()).is_loopback());
         if (!loopback)
             throw std::invalid_argument("the stand-in listens only on a loopback address, not on " + options.address);
         const tcp::endpoint endpoint(address, options.port);
@@ -516,7 +500,7 @@ public:
     asio::io_context io;
     ssl::context tls{ssl::context::tls_server};
     tcp::acceptor acceptor{io};
-    std::list<std::weak_ptr<Connection>> live;  // server thread only
+    std::list<std::weak_ptr<Connection>> live; // server thread only
     unsigned short port = 0;
     std::thread thread;
 };
@@ -525,30 +509,21 @@ Server::Server(const Options& options) : impl(std::make_unique<Impl>(options)) {
 
 Server::~Server() = default;
 
-unsigned short Server::port() const
-{
-    return impl->port;
-}
+unsigned short Server::port() const { return impl->port; }
 
 void Server::setReplies(std::vector<Reply> perRequest, Reply afterwards)
 {
     impl->ledger.setReplies(std::move(perRequest), afterwards);
 }
 
-std::vector<ReceivedRequest> Server::requests() const
-{
-    return impl->ledger.requests();
-}
+std::vector<ReceivedRequest> Server::requests() const { return impl->ledger.requests(); }
 
 bool Server::waitForRequests(std::size_t count, std::chrono::milliseconds timeout) const
 {
     return impl->ledger.waitForComplete(count, timeout);
 }
 
-std::size_t Server::connectionCount() const
-{
-    return impl->ledger.connectionCount();
-}
+std::size_t Server::connectionCount() const { return impl->ledger.connectionCount(); }
 
 std::string interimReplies()
 {
@@ -561,7 +536,7 @@ std::string statusReply(int status)
         return statusLine(status) + "Content-Length: 0\r\n\r\n";
     const std::string body = std::string(reasonPhrase(status)) + "\n";
     return statusLine(status) + "Content-Type: text/plain\r\nContent-Length: " + std::to_string(body.size())
-        + "\r\n\r\n" + body;
+           + "\r\n\r\n" + body;
 }
 
-}  // namespace StandIn
+} // namespace StandIn

@@ -12,17 +12,17 @@
 namespace StandIn {
 
 enum class Behaviour {
-    Status,              // a well-framed reply with `status` (Content-Length: 0 or a small body)
-    SplitReply,          // the same reply written in several small writes with pauses
-    TrailingBytes,       // a complete reply followed by extra bytes on the connection
+    Status, // a well-framed reply with `status` (Content-Length: 0 or a small body)
+    SplitReply, // the same reply written in several small writes with pauses
+    TrailingBytes, // a complete reply followed by extra bytes on the connection
     TlsCloseBeforeReply, // TLS close_notify, then close, before any reply
-    DropWithoutClose,    // close the TCP socket without TLS close, no reply
-    CloseFramed,         // status line + headers without Content-Length, body, then close
-    Stall,               // never answer; keep the connection open until the server is destroyed
-    Interim,             // "100 Continue" and "103 Early Hints", each in its own write, then the `status` reply
-    NotHttp,             // a reply that is no HTTP at all
-    Drip,                // a reply with a long body, one byte per write, 20 ms apart, until the connection ends
-    Endless,             // a reply announcing a body of 1 TB, sent at full speed until the connection ends
+    DropWithoutClose, // close the TCP socket without TLS close, no reply
+    CloseFramed, // status line + headers without Content-Length, body, then close
+    Stall, // never answer; keep the connection open until the server is destroyed
+    Interim, // "100 Continue" and "103 Early Hints", each in its own write, then the `status` reply
+    NotHttp, // a reply that is no HTTP at all
+    Drip, // a reply with a long body, one byte per write, 20 ms apart, until the connection ends
+    Endless, // a reply announcing a body of 1 TB, sent at full speed until the connection ends
 };
 
 struct Reply {
@@ -31,10 +31,10 @@ struct Reply {
 };
 
 struct ReceivedRequest {
-    std::string bytes;                        // the exact request bytes: head + body as received
-    std::vector<std::size_t> tlsRecordSizes;  // plaintext size of each TLS application-data record read
-    bool complete = false;                    // head parsed and Content-Length bytes of body received
-    std::string bytesAfterBody;               // anything the client sent past the announced body
+    std::string bytes; // the exact request bytes: head + body as received
+    std::vector<std::size_t> tlsRecordSizes; // plaintext size of each TLS application-data record read
+    bool complete = false; // head parsed and Content-Length bytes of body received
+    std::string bytesAfterBody; // anything the client sent past the announced body
 };
 
 // Called on the server's thread once per request: when its body is complete, just before the reply goes
@@ -42,10 +42,10 @@ struct ReceivedRequest {
 using RequestObserver = std::function<void(std::size_t index, const ReceivedRequest& request, const Reply& reply)>;
 
 struct Options {
-    std::string certificateFile, privateKeyFile;  // PEM
-    std::string address = "127.0.0.1";           // a loopback address; any other is refused
+    std::string certificateFile, privateKeyFile; // PEM
+    std::string address = "127.0.0.1"; // a loopback address; any other is refused
     unsigned short port = 0;
-    RequestObserver onRequest;                    // optional
+    RequestObserver onRequest; // optional
 };
 
 // Every connection carries one request: the upload client never reuses a connection. A request's head ends
@@ -60,7 +60,7 @@ public:
     // Listening on its own thread when the constructor returns; throws on failure, and for an address that is
     // not a loopback one (its keys are throw-away).
     explicit Server(const Options& options);
-    ~Server();                                 // stops, closes every connection, joins its thread
+    ~Server(); // stops, closes every connection, joins its thread
     Server(const Server&) = delete;
     Server& operator=(const Server&) = delete;
 
@@ -68,7 +68,7 @@ public:
     // Reply i goes to the i-th request; requests past the list get `afterwards`.
     void setReplies(std::vector<Reply> perRequest, Reply afterwards = Reply{});
     std::vector<ReceivedRequest> requests() const;
-    bool waitForRequests(std::size_t count, std::chrono::milliseconds timeout) const;  // complete requests
+    bool waitForRequests(std::size_t count, std::chrono::milliseconds timeout) const; // complete requests
     // TCP connections accepted so far, also those that never completed a TLS handshake or sent a byte.
     std::size_t connectionCount() const;
 
@@ -94,4 +94,4 @@ struct TestCertificates {
 TestCertificates makeTestCertificates(const std::string& directory, const std::vector<std::string>& dnsNames,
                                       const std::vector<std::string>& ipAddresses);
 
-}  // namespace StandIn
+} // namespace StandIn

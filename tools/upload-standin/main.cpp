@@ -96,7 +96,7 @@ bool parse(int argc, char** argv, Arguments& arguments)
     return arguments.portGiven && givenFiles != madeFiles;
 }
 
-}  // namespace
+} // namespace
 
 int main(int argc, char** argv)
 {

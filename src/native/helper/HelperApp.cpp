@@ -17,20 +17,15 @@ namespace {
 const char killOption[] = "--kill";
 const int forwardTimeoutMilliseconds = 1000;
 
-bool isKill(const QString& argument)
-{
-    return argument.compare(QLatin1String(killOption), Qt::CaseInsensitive) == 0;
-}
+bool isKill(const QString& argument) { return argument.compare(QLatin1String(killOption), Qt::CaseInsensitive) == 0; }
 
 } // namespace
 
 HelperApp::HelperApp(int& argc, char** argv)
-    : QtSingleCoreApplication(QString::fromUtf8(Constants::helperApplicationName), argc, argv)
-    , version(QString::fromUtf8(Constants::version))
-    , buildNumber(version.section(QLatin1Char('.'), -1))
-    , unnamed(QLatin1String(""))
-    , applicationName(QString::fromUtf8(Constants::helperApplicationName))
-    , product(QString::fromUtf8(Constants::productName))
+    : QtSingleCoreApplication(QString::fromUtf8(Constants::helperApplicationName), argc, argv),
+      version(QString::fromUtf8(Constants::version)), buildNumber(version.section(QLatin1Char('.'), -1)),
+      unnamed(QLatin1String("")), applicationName(QString::fromUtf8(Constants::helperApplicationName)),
+      product(QString::fromUtf8(Constants::productName))
 {
     QCoreApplication::setOrganizationName(QStringLiteral("Zorvik Services LLC"));
     QCoreApplication::setOrganizationDomain(QString::fromUtf8(Config::organisationDomain));

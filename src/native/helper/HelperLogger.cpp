@@ -49,8 +49,8 @@ std::uint32_t lineCount(const std::string& text)
 } // namespace
 
 HelperLogger::HelperLogger()
-    : fileOpen(false), bytesWritten(0), diskBytes(0), linesLost(0), pendingDropped(0), attached(false),
-      closed(false), opening(false)
+    : fileOpen(false), bytesWritten(0), diskBytes(0), linesLost(0), pendingDropped(0), attached(false), closed(false),
+      opening(false)
 {
     // Unbuffered: each line goes to the file in one write, and a write that
     // fails leaves nothing behind in the stream to come out later.
@@ -65,8 +65,8 @@ std::string HelperLogger::archivedFileName(const std::string& base, std::time_t 
     // Two ASCII digits each, whatever the locale.
     const auto two = [](int value) { return static_cast<unsigned>(value) % 100u; };
     char stamp[16];
-    std::snprintf(stamp, sizeof stamp, "%02u%02u%02u-%02u%02u%02u", two(t.tm_year), two(t.tm_mon + 1),
-                  two(t.tm_mday), two(t.tm_hour), two(t.tm_min), two(t.tm_sec));
+    std::snprintf(stamp, sizeof stamp, "%02u%02u%02u-%02u%02u%02u", two(t.tm_year), two(t.tm_mon + 1), two(t.tm_mday),
+                  two(t.tm_hour), two(t.tm_min), two(t.tm_sec));
     return base + "-v" + Constants::version + "-" + stamp + kLogExtension;
 }
 
@@ -244,8 +244,7 @@ bool HelperLogger::openLogFile()
     if (pendingDropped != 0) {
         const uint dropped = pendingDropped;
         pendingDropped = 0;
-        TLOG_EVENT(WARNING, kComponent, "PendingLogLinesDropped", {"lines", dropped},
-                   {"limit", uint(maxFileSize)});
+        TLOG_EVENT(WARNING, kComponent, "PendingLogLinesDropped", {"lines", dropped}, {"limit", uint(maxFileSize)});
     }
     return true;
 }

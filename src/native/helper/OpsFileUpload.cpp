@@ -38,7 +38,8 @@ struct RequestConstants {
     const QString uploadHost = QString::fromUtf8(Tellan::Config::uploadHost);
     const QString servletPath = QStringLiteral("/DeviceEventProxy/VYKLogServlet?key=");
     const std::string preambleText = "\nFiles: messages.0\nMFBS/1.0 1\nContent-Name: Content\nContent-Encoding: text\n";
-    const QRegExp uploadTagPattern{QStringLiteral("^([a-zA-Z]+)(-[a-zA-Z]+)*-v.*$"), Qt::CaseSensitive, QRegExp::RegExp};
+    const QRegExp uploadTagPattern{QStringLiteral("^([a-zA-Z]+)(-[a-zA-Z]+)*-v.*$"), Qt::CaseSensitive,
+                                   QRegExp::RegExp};
     const QString crashTag = QStringLiteral("CRASH");
     const QString crashDumpSuffix = QStringLiteral("dmp");
 };
@@ -104,9 +105,7 @@ OpsRequest createOpsRequest(const boost::shared_ptr<Tellan::OpsFileInfo>& info, 
         TLOG(TRACE, "OpsFileUpload") << "Log file";
         headers["X-Content-Type"] = "PavrelLogFormat-1.0";
         break;
-    default:
-        TLOG(DEBUG, "OpsFileUpload") << "Unsupported file extension";
-        return OpsRequest();
+    default: TLOG(DEBUG, "OpsFileUpload") << "Unsupported file extension"; return OpsRequest();
     }
 
     request.headers = headers;
@@ -214,14 +213,9 @@ const std::uint64_t OpsFileUpload::defaultRequestFloorRate = 16 * 1024;
 const std::size_t OpsFileUpload::defaultReplyByteCap = 256 * 1024;
 
 OpsFileUpload::Endpoint::Endpoint()
-    : host(Config::uploadHost)
-    , service(Config::uploadPort)
-    , extraCaFile(Config::uploadExtraCaFile)
-    , connectBound(defaultConnectBound)
-    , progressBound(defaultProgressBound)
-    , replyBound(defaultReplyBound)
-    , requestFloorRate(defaultRequestFloorRate)
-    , replyByteCap(defaultReplyByteCap)
+    : host(Config::uploadHost), service(Config::uploadPort), extraCaFile(Config::uploadExtraCaFile),
+      connectBound(defaultConnectBound), progressBound(defaultProgressBound), replyBound(defaultReplyBound),
+      requestFloorRate(defaultRequestFloorRate), replyByteCap(defaultReplyByteCap)
 {
 }
 
@@ -233,24 +227,9 @@ OpsFileUpload::OpsFileUpload(const boost::shared_ptr<OpsFileInfo>& info, const s
 
 OpsFileUpload::OpsFileUpload(const boost::shared_ptr<OpsFileInfo>& info, const std::string& deviceId,
                              ThreadBoundCallback callback, const Endpoint& endpoint)
-    : ioService(1)
-    , callback(std::move(callback))
-    , deadline(ioService)
-    , file(info->path)
-    , httpStatus(0)
-    , sentAmount(0)
-    , contentLength(0)
-    , parser(new http_parser)
-    , info(info)
-    , dsn(deviceId)
-    , completed(false)
-    , endpoint(endpoint)
-    , reported(false)
-    , timedOut(false)
-    , fileGrew(false)
-    , idleBounded(false)
-    , replying(false)
-    , replyBytes(0)
+    : ioService(1), callback(std::move(callback)), deadline(ioService), file(info->path), httpStatus(0), sentAmount(0),
+      contentLength(0), parser(new http_parser), info(info), dsn(deviceId), completed(false), endpoint(endpoint),
+      reported(false), timedOut(false), fileGrew(false), idleBounded(false), replying(false), replyBytes(0)
 {
     http_parser_settings_init(&parserSettings);
     parserSettings.on_message_complete = &OpsFileUpload::onMessageComplete;
@@ -278,9 +257,8 @@ OpsFileUpload::OpsFileUpload(const boost::shared_ptr<OpsFileInfo>& info, const s
         // Server name indication is for names only; an IP literal is checked
         // against the certificate's addresses.
         const bool named = !isIpLiteral(endpoint.host);
-        const bool configured = named
-            ? SSL_set_tlsext_host_name(ssl, host) == 1 && SSL_set1_host(ssl, host) == 1
-            : X509_VERIFY_PARAM_set1_ip_asc(SSL_get0_param(ssl), host) == 1;
+        const bool configured = named ? SSL_set_tlsext_host_name(ssl, host) == 1 && SSL_set1_host(ssl, host) == 1
+                                      : X509_VERIFY_PARAM_set1_ip_asc(SSL_get0_param(ssl), host) == 1;
         if (!configured)
             throw boost::system::system_error(boost::asio::error::invalid_argument, "host name");
         SSL_set_hostflags(ssl, X509_CHECK_FLAG_NO_PARTIAL_WILDCARDS);
@@ -423,8 +401,8 @@ void OpsFileUpload::handleHandshake(const boost::system::error_code& error)
     // The whole request, padding and closing space included, at the floor rate.
     const std::uint64_t requestBytes = head.size() + preamble.size() + std::uint64_t(contentLength) + 1;
     const std::uint64_t rate = std::max<std::uint64_t>(endpoint.requestFloorRate, 1);
-    const auto transfer = std::chrono::duration_cast<Clock::duration>(
-        std::chrono::duration<double>(double(requestBytes) / double(rate)));
+    const auto transfer =
+        std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(double(requestBytes) / double(rate)));
     beginPhase(endpoint.progressBound + transfer, true);
     writeAll(head.data(), head.size(),
              boost::bind(&OpsFileUpload::handleLogHeader, this, boost::asio::placeholders::error));
@@ -489,8 +467,8 @@ void OpsFileUpload::readResponse(const boost::system::error_code& error, std::si
 {
     if (!error && sentAmount < contentLength) {
         if (padding.empty())
-            TLOG_EVENT(ERROR, "OpsFileUpload", "sentDataContentLengthMisMatch", {"contentLength", quint64(contentLength)},
-                       {"sentAmount", quint64(sentAmount)});
+            TLOG_EVENT(ERROR, "OpsFileUpload", "sentDataContentLengthMisMatch",
+                       {"contentLength", quint64(contentLength)}, {"sentAmount", quint64(sentAmount)});
         // The file shrank: spaces make up the missing bytes, so that the body
         // still has the length its head announced; a piece at a time, since
         // the shortfall may be most of a large file.

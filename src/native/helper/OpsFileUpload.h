@@ -90,8 +90,8 @@ public:
 
     OpsFileUpload(const boost::shared_ptr<OpsFileInfo>& info, const std::string& deviceId,
                   ThreadBoundCallback callback);
-    OpsFileUpload(const boost::shared_ptr<OpsFileInfo>& info, const std::string& deviceId,
-                  ThreadBoundCallback callback, const Endpoint& endpoint);
+    OpsFileUpload(const boost::shared_ptr<OpsFileInfo>& info, const std::string& deviceId, ThreadBoundCallback callback,
+                  const Endpoint& endpoint);
     ~OpsFileUpload();
 
     OpsFileUpload(const OpsFileUpload&) = delete;

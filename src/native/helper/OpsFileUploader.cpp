@@ -19,10 +19,7 @@ namespace {
 
 const char assertionMessage[] = "Modifications to upload queue must occur on the File Upload thread.";
 
-void assertOnUploadThread()
-{
-    Event::Dispatcher::assertThread(Event::DEFAULT_THREAD, assertionMessage);
-}
+void assertOnUploadThread() { Event::Dispatcher::assertThread(Event::DEFAULT_THREAD, assertionMessage); }
 
 } // namespace
 
@@ -30,28 +27,18 @@ boost::posix_time::time_duration OpsFileUploader::nextRetryDelay(const boost::po
 {
     const std::int64_t now = current.total_microseconds();
     // Compared before multiplying, so that no value can overflow.
-    const std::int64_t next = now > retryDelayCapMicroseconds / retryDelayFactor ? retryDelayCapMicroseconds
-                                                                                  : now * retryDelayFactor;
+    const std::int64_t next =
+        now > retryDelayCapMicroseconds / retryDelayFactor ? retryDelayCapMicroseconds : now * retryDelayFactor;
     return boost::posix_time::microseconds(std::min(next, retryDelayCapMicroseconds));
 }
 
-OpsFileUploader::Options::Options()
-    : firstRetryDelay(boost::posix_time::microseconds(retryDelayStartMicroseconds))
-{
-}
+OpsFileUploader::Options::Options() : firstRetryDelay(boost::posix_time::microseconds(retryDelayStartMicroseconds)) {}
 
-OpsFileUploader::OpsFileUploader(QObject* parent)
-    : OpsFileUploader(parent, Options())
-{
-}
+OpsFileUploader::OpsFileUploader(QObject* parent) : OpsFileUploader(parent, Options()) {}
 
 OpsFileUploader::OpsFileUploader(QObject* parent, const Options& options)
-    : QObject(parent)
-    , uploading(false)
-    , retryDelay(options.firstRetryDelay)
-    , deviceId(SharedStorage::getDeviceId())
-    , endpoint(options.endpoint)
-    , retriesPending(0)
+    : QObject(parent), uploading(false), retryDelay(options.firstRetryDelay), deviceId(SharedStorage::getDeviceId()),
+      endpoint(options.endpoint), retriesPending(0)
 {
 }
 
@@ -228,12 +215,13 @@ void OpsFileUploader::retryLater()
         return;
     ++retriesPending;
     const boost::shared_ptr<OpsFileUploader> self = shared_from_this();
-    Event::Dispatcher::postDelayed(Event::DEFAULT_THREAD,
-                                   [self] {
-                                       --self->retriesPending;
-                                       self->startNextUpload();
-                                   },
-                                   retryDelay);
+    Event::Dispatcher::postDelayed(
+        Event::DEFAULT_THREAD,
+        [self] {
+            --self->retriesPending;
+            self->startNextUpload();
+        },
+        retryDelay);
     retryDelay = nextRetryDelay(retryDelay);
 }
 

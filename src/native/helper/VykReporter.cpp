@@ -56,7 +56,6 @@ QString fileNameOf(const QString& path) { return path; }
 // carries them unchanged.
 QString nameField(const QString& path) { return QString::fromLatin1(fileNameOf(path).toUtf8()); }
 
-
 // A file that its writer still has open is left alone, as where these files
 // come from it could not be deleted.
 void removeUnlessBeingWritten(const QString& path)
@@ -68,15 +67,10 @@ void removeUnlessBeingWritten(const QString& path)
 
 } // namespace
 
-VykReporter::VykReporter()
-    : VykReporter(OpsFileUploader::Options())
-{
-}
+VykReporter::VykReporter() : VykReporter(OpsFileUploader::Options()) {}
 
 VykReporter::VykReporter(const OpsFileUploader::Options& options)
-    : QObject(nullptr)
-    , uploader_(new OpsFileUploader(nullptr, options))
-    , reportTimer(new QTimer(this))
+    : QObject(nullptr), uploader_(new OpsFileUploader(nullptr, options)), reportTimer(new QTimer(this))
 {
     connect(uploader_.get(), &OpsFileUploader::uploadSuccess, this, &VykReporter::uploadSuccess, Qt::AutoConnection);
     connect(uploader_.get(), &OpsFileUploader::uploadFailure, this, &VykReporter::uploadFailure, Qt::AutoConnection);

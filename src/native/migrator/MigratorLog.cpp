@@ -28,7 +28,8 @@ fs::path migratorLogPath()
 
 std::string migratorArchiveName(const QDateTime& localTime)
 {
-    return std::string(Migrator::LOG_BASE_NAME) + "-v" + Migrator::VERSION + "-"
+    return std::string(Migrator::LOG_BASE_NAME) + "-v" + Migrator::VERSION
+           + "-"
            // The C locale: Qt 5 would otherwise write the user's digits, and
            // the name must keep its two groups of six ASCII digits.
            + QLocale::c().toString(localTime, QLatin1String(Migrator::ARCHIVE_STAMP_FORMAT)).toStdString()

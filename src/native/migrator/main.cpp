@@ -6,7 +6,4 @@ int wWinMain(void* /*instance*/, void* /*previousInstance*/, wchar_t* /*commandL
     return runMigrator();
 }
 
-int main()
-{
-    return wWinMain(nullptr, nullptr, nullptr, 0);
-}
+int main() { return wWinMain(nullptr, nullptr, nullptr, 0); }

@@ -64,8 +64,8 @@ inline std::string hashInput(bool failing)
         license.push_back(digits[b >> 4]);
         license.push_back(digits[b & 15]);
     }
-    return license + "3d1219c7-c4c5-404a-aa1f-6d2a48adfda4" + "S-1-5-21-1004336348-1177238915-682003330"
-           + "zrvk-host" + "PF2X9Q7Z" + "305419896";
+    return license + "3d1219c7-c4c5-404a-aa1f-6d2a48adfda4" + "S-1-5-21-1004336348-1177238915-682003330" + "zrvk-host"
+           + "PF2X9Q7Z" + "305419896";
 }
 
 } // namespace DeviceIdFacts

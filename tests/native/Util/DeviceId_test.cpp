@@ -91,7 +91,8 @@ const char kSaved[] = "      Helper INFO in SharedStorage function Tellan::Share
 
 std::string generatedRecord(const std::string& id)
 {
-    return "      Helper INFO in SystemInfoWin function Zorvik::SystemInfo::generateDeviceId : DeviceID Generated: " + id;
+    return "      Helper INFO in SystemInfoWin function Zorvik::SystemInfo::generateDeviceId : DeviceID Generated: "
+           + id;
 }
 
 } // namespace
@@ -164,22 +165,30 @@ TEST(DeviceIdStorage, FailedProbesAreHashedWithTheirFallbacksAfterTheirRecords)
     const std::string probe = "TellanHelper : ";
     EXPECT_EQ(run.records,
               (Lines{kGenerating,
-                     probe + "W SystemInfoWin : initialOpenOfProductIdRegistryFailed : errorCode = 2 , "
-                             "function = Zorvik>SystemInfo>getWindowsLicense : ",
-                     probe + "W SystemInfoWin : initialOpenOfMachineGUIDRegistryFailed : errorCode = 2 , "
-                             "function = Zorvik>SystemInfo>getMachineGUID : ",
-                     probe + "E SystemInfoWin : getComputerNameFailed : error = Access is denied. , errorCode = 5 , "
-                             "function = Zorvik>SystemInfo>getMachineSID : ",
-                     probe + "E SystemInfoWin : wsaStartupFailed : errorCode = 10091 , "
-                             "function = Zorvik>SystemInfo>getHostname : ",
-                     probe + "E SystemInfoWin : getHostNameFailed : errorCode = 10093 , "
-                             "function = Zorvik>SystemInfo>getHostname : ",
-                     probe + "E SystemInfoWin : connectToWMIFailed : errorCode = IDispatch error #3598 , "
-                             "function = `anonymous-namespace'>GetWbemService : ",
-                     probe + "E SystemInfoWin : getWbemServiceFailed : errorCode = IDispatch error #3598 , "
-                             "function = `anonymous-namespace'>getPropertyFromCOMAPI : ",
-                     probe + "E SystemInfoWin : getVolumeInformationFailed : error = The device is not ready. , "
-                             "errorCode = 21 , function = Zorvik>SystemInfo>getVolumeId : ",
+                     probe
+                         + "W SystemInfoWin : initialOpenOfProductIdRegistryFailed : errorCode = 2 , "
+                           "function = Zorvik>SystemInfo>getWindowsLicense : ",
+                     probe
+                         + "W SystemInfoWin : initialOpenOfMachineGUIDRegistryFailed : errorCode = 2 , "
+                           "function = Zorvik>SystemInfo>getMachineGUID : ",
+                     probe
+                         + "E SystemInfoWin : getComputerNameFailed : error = Access is denied. , errorCode = 5 , "
+                           "function = Zorvik>SystemInfo>getMachineSID : ",
+                     probe
+                         + "E SystemInfoWin : wsaStartupFailed : errorCode = 10091 , "
+                           "function = Zorvik>SystemInfo>getHostname : ",
+                     probe
+                         + "E SystemInfoWin : getHostNameFailed : errorCode = 10093 , "
+                           "function = Zorvik>SystemInfo>getHostname : ",
+                     probe
+                         + "E SystemInfoWin : connectToWMIFailed : errorCode = IDispatch error #3598 , "
+                           "function = `anonymous-namespace'>GetWbemService : ",
+                     probe
+                         + "E SystemInfoWin : getWbemServiceFailed : errorCode = IDispatch error #3598 , "
+                           "function = `anonymous-namespace'>getPropertyFromCOMAPI : ",
+                     probe
+                         + "E SystemInfoWin : getVolumeInformationFailed : error = The device is not ready. , "
+                           "errorCode = 21 , function = Zorvik>SystemInfo>getVolumeId : ",
                      generatedRecord(run.id), kSaved}));
 }
 

@@ -71,8 +71,14 @@ TEST(Dispatcher, FirstUseStartsThreeNamedThreadsAndLaterUsesNone)
 TEST(Dispatcher, ThreadNameTable)
 {
     const std::pair<ThreadId, const char*> cases[] = {
-        {100, ""}, {101, "DEFAULT_THREAD"}, {102, "IPC_THREAD"}, {103, "FILE_THREAD"},
-        {109, "UPLOAD_THREAD"}, {113, "WATCHDOG_THREAD"}, {114, "DOWNLOAD_THREAD"}, {115, ""},
+        {100, ""},
+        {101, "DEFAULT_THREAD"},
+        {102, "IPC_THREAD"},
+        {103, "FILE_THREAD"},
+        {109, "UPLOAD_THREAD"},
+        {113, "WATCHDOG_THREAD"},
+        {114, "DOWNLOAD_THREAD"},
+        {115, ""},
     };
     for (const auto& c : cases)
         EXPECT_EQ(Dispatcher::threadName(c.first), c.second) << c.first;
@@ -83,7 +89,8 @@ TEST(Dispatcher, PostToAPoolThatDoesNotExistIsDropped)
     std::atomic<bool> ran{false};
     Dispatcher::post(IPC_THREAD, [&] { ran = true; });
     Dispatcher::post(999, [&] { ran = true; });
-    Dispatcher::postDelayed(999, [&] { ran = true; }, boost::posix_time::milliseconds(1));
+    Dispatcher::postDelayed(
+        999, [&] { ran = true; }, boost::posix_time::milliseconds(1));
     drain(DEFAULT_THREAD);
     std::this_thread::sleep_for(std::chrono::milliseconds(20));
     EXPECT_FALSE(ran.load());

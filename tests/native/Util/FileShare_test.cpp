@@ -1,7 +1,7 @@
+#include "Platform/FileShare.h"
 #include "FileSystem/FileInUse.h"
 #include "FileSystem/FileSystemUtility.h"
 #include "LongPath/LongPath.h"
-#include "Platform/FileShare.h"
 #include "Platform/Platform.h"
 #include "RecordingSink.h"
 #include "TempProfile.h"

@@ -41,7 +41,11 @@ protected:
 class Immutable {
 public:
     explicit Immutable(const QString& path) : path_(QFile::encodeName(path)) { ok_ = set(true); }
-    ~Immutable() { if (ok_) set(false); }
+    ~Immutable()
+    {
+        if (ok_)
+            set(false);
+    }
     bool ok() const { return ok_; }
 
 private:
@@ -127,10 +131,10 @@ TEST_F(Pruning, BySizeDeletesOldestUpToTheFileThatCoversTheExcess)
         std::uint64_t limit;
         int kept;
     } cases[] = {
-        {{10, 10, 10}, 30, 3},     // equal to the limit
-        {{10, 10, 10}, 29, 2},     // one byte over: the oldest covers it
-        {{0, 0, 10, 10}, 19, 1},   // empty files first, then the one with a byte
-        {{5, 5, 10}, 11, 1},       // 9 over: 5 then 5
+        {{10, 10, 10}, 30, 3}, // equal to the limit
+        {{10, 10, 10}, 29, 2}, // one byte over: the oldest covers it
+        {{0, 0, 10, 10}, 19, 1}, // empty files first, then the one with a byte
+        {{5, 5, 10}, 11, 1}, // 9 over: 5 then 5
         {{10, 10, 10}, 0, 0},
     };
     for (const auto& c : cases) {

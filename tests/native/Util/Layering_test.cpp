@@ -33,11 +33,10 @@ QStringList projectIncludes(const QString& path)
 TEST(Layering, LoggingCoreIncludesNothingAboveIt)
 {
     // What the logging core may build on.
-    const std::set<QString> allowed = {"Logging/Log.h", "Logging/LogRecord.h", "Logging/Logging.h",
-                                       "Logging/WideAppend.h",
-                                       "Logger/Logger.h", "Logger/LoggerBase.h", "UserName/UserName.h",
-                                       "Text/WideText.h", "Platform/Platform.h", "Platform/Account.h",
-                                       "Platform/Threads.h", "Foundation/Lock.h"};
+    const std::set<QString> allowed = {"Logging/Log.h",        "Logging/LogRecord.h", "Logging/Logging.h",
+                                       "Logging/WideAppend.h", "Logger/Logger.h",     "Logger/LoggerBase.h",
+                                       "UserName/UserName.h",  "Text/WideText.h",     "Platform/Platform.h",
+                                       "Platform/Account.h",   "Platform/Threads.h",  "Foundation/Lock.h"};
     QStringList sources = {"Logger/Logger.h", "Logger/Logger.cpp", "Logger/LoggerBase.h"};
     for (const QString& folder : {QStringLiteral("Logging"), QStringLiteral("UserName")})
         for (const QString& name : QDir(sourceRoot + folder).entryList({"*.h", "*.cpp"}, QDir::Files))

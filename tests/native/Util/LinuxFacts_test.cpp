@@ -40,17 +40,13 @@ TEST_P(MachineIdText, IsTheFirstLineWhenItHoldsThe32Digits)
 
 INSTANTIATE_TEST_SUITE_P(
     Cases, MachineIdText,
-    ::testing::Values(TextCase{"EmptyOrAbsent", "", ""},
-                      TextCase{"AsSystemdWritesIt", ID + "\n", ID},
-                      TextCase{"NoLineEnd", ID, ID},
-                      TextCase{"BlanksAroundAndUpperCase", " \t0123456789ABCDEF0123456789ABCDEF \r\n", ID},
-                      TextCase{"SecondLineIgnored", ID + "\nsomething else\n", ID},
-                      TextCase{"FirstLineEmpty", "\n" + ID + "\n", ""},
-                      TextCase{"Uninitialized", "uninitialized\n", ""},
-                      TextCase{"OneDigitShort", ID.substr(1) + "\n", ""},
-                      TextCase{"OneDigitLong", ID + "0\n", ""},
-                      TextCase{"NotHexadecimal", ID.substr(1) + "g\n", ""},
-                      TextCase{"GuidForm", "01234567-89ab-cdef-0123-456789abcdef\n", ""}),
+    ::testing::Values(
+        TextCase{"EmptyOrAbsent", "", ""}, TextCase{"AsSystemdWritesIt", ID + "\n", ID}, TextCase{"NoLineEnd", ID, ID},
+        TextCase{"BlanksAroundAndUpperCase", " \t0123456789ABCDEF0123456789ABCDEF \r\n", ID},
+        TextCase{"SecondLineIgnored", ID + "\nsomething else\n", ID}, TextCase{"FirstLineEmpty", "\n" + ID + "\n", ""},
+        TextCase{"Uninitialized", "uninitialized\n", ""}, TextCase{"OneDigitShort", ID.substr(1) + "\n", ""},
+        TextCase{"OneDigitLong", ID + "0\n", ""}, TextCase{"NotHexadecimal", ID.substr(1) + "g\n", ""},
+        TextCase{"GuidForm", "01234567-89ab-cdef-0123-456789abcdef\n", ""}),
     caseName<TextCase>);
 
 class ComputerName : public ::testing::TestWithParam<TextCase> {};
@@ -60,17 +56,19 @@ TEST_P(ComputerName, IsTheFirstLabelInUpperCaseCutTo15)
     EXPECT_EQ(facts::computerNameFromHostName(GetParam().text), GetParam().expected);
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Cases, ComputerName,
-    ::testing::Values(TextCase{"Plain", "zrvk-host", "ZRVK-HOST"},
-                      TextCase{"FullyQualified", "build.example.org", "BUILD"},
-                      TextCase{"Long", "a-very-long-host-name.example", "A-VERY-LONG-HOS"},
-                      TextCase{"Exactly15", "abcdefghijklmno", "ABCDEFGHIJKLMNO"},
-                      TextCase{"Empty", "", ""},
-                      TextCase{"LeadingDot", ".local", ""},
-                      // ASCII letters only, whatever the locale.
-                      TextCase{"NonAscii", "\xC3\xBC" "ber-host", "\xC3\xBC" "BER-HOST"}),
-    caseName<TextCase>);
+INSTANTIATE_TEST_SUITE_P(Cases, ComputerName,
+                         ::testing::Values(TextCase{"Plain", "zrvk-host", "ZRVK-HOST"},
+                                           TextCase{"FullyQualified", "build.example.org", "BUILD"},
+                                           TextCase{"Long", "a-very-long-host-name.example", "A-VERY-LONG-HOS"},
+                                           TextCase{"Exactly15", "abcdefghijklmno", "ABCDEFGHIJKLMNO"},
+                                           TextCase{"Empty", "", ""}, TextCase{"LeadingDot", ".local", ""},
+                                           // ASCII letters only, whatever the locale.
+                                           TextCase{"NonAscii",
+                                                    "\xC3\xBC"
+                                                    "ber-host",
+                                                    "\xC3\xBC"
+                                                    "BER-HOST"}),
+                         caseName<TextCase>);
 
 const std::string X86 = "processor\t: 0\n"
                         "vendor_id\t: GenuineIntel\n"
@@ -140,19 +138,18 @@ TEST_P(UnameMachine, GivesTheWindowsProcessorArchitecture)
     EXPECT_EQ(facts::processorArchitectureFromMachine(GetParam().machine), GetParam().architecture);
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Cases, UnameMachine,
-    ::testing::Values(MachineCase{"I386", "i386", PROCESSOR_ARCHITECTURE_INTEL},
-                      MachineCase{"I686", "i686", PROCESSOR_ARCHITECTURE_INTEL},
-                      MachineCase{"X86_64", "x86_64", PROCESSOR_ARCHITECTURE_AMD64},
-                      MachineCase{"Ia64", "ia64", PROCESSOR_ARCHITECTURE_IA64},
-                      MachineCase{"Aarch64", "aarch64", PROCESSOR_ARCHITECTURE_ARM64},
-                      MachineCase{"Arm64", "arm64", PROCESSOR_ARCHITECTURE_ARM64},
-                      MachineCase{"Armv7l", "armv7l", PROCESSOR_ARCHITECTURE_ARM},
-                      MachineCase{"Riscv64", "riscv64", PROCESSOR_ARCHITECTURE_UNKNOWN},
-                      MachineCase{"X86Alone", "x86", PROCESSOR_ARCHITECTURE_UNKNOWN},
-                      MachineCase{"Empty", "", PROCESSOR_ARCHITECTURE_UNKNOWN}),
-    caseName<MachineCase>);
+INSTANTIATE_TEST_SUITE_P(Cases, UnameMachine,
+                         ::testing::Values(MachineCase{"I386", "i386", PROCESSOR_ARCHITECTURE_INTEL},
+                                           MachineCase{"I686", "i686", PROCESSOR_ARCHITECTURE_INTEL},
+                                           MachineCase{"X86_64", "x86_64", PROCESSOR_ARCHITECTURE_AMD64},
+                                           MachineCase{"Ia64", "ia64", PROCESSOR_ARCHITECTURE_IA64},
+                                           MachineCase{"Aarch64", "aarch64", PROCESSOR_ARCHITECTURE_ARM64},
+                                           MachineCase{"Arm64", "arm64", PROCESSOR_ARCHITECTURE_ARM64},
+                                           MachineCase{"Armv7l", "armv7l", PROCESSOR_ARCHITECTURE_ARM},
+                                           MachineCase{"Riscv64", "riscv64", PROCESSOR_ARCHITECTURE_UNKNOWN},
+                                           MachineCase{"X86Alone", "x86", PROCESSOR_ARCHITECTURE_UNKNOWN},
+                                           MachineCase{"Empty", "", PROCESSOR_ARCHITECTURE_UNKNOWN}),
+                         caseName<MachineCase>);
 
 struct DmiCase {
     const char* name;

@@ -18,7 +18,8 @@ TEST(LinuxRegistry, OpensKnownKeysInBothViewsAndAnswersLikeRegQueryValueEx)
 {
     Registry& registry = Registry::native();
     RegistryKey key = 0;
-    EXPECT_EQ(registry.openKey(HKEY_LOCAL_MACHINE_KEY, "SOFTWARE\\Microsoft\\Nothing Here", 0, KEY_QUERY_VALUE, &key), 2);
+    EXPECT_EQ(registry.openKey(HKEY_LOCAL_MACHINE_KEY, "SOFTWARE\\Microsoft\\Nothing Here", 0, KEY_QUERY_VALUE, &key),
+              2);
     EXPECT_EQ(registry.openKey(HKEY_LOCAL_MACHINE_KEY, "software\\microsoft\\windows nt\\currentversion\\", 0,
                                KEY_QUERY_VALUE | KEY_WOW64_64KEY, &key),
               0);
@@ -51,9 +52,9 @@ TEST(LinuxRegistry, OpensKnownKeysInBothViewsAndAnswersLikeRegQueryValueEx)
     }
     registry.closeKey(key);
 
-    ASSERT_EQ(registry.openKey(HKEY_LOCAL_MACHINE_KEY, "SOFTWARE\\Microsoft\\Cryptography", 0, KEY_ENUMERATE_SUB_KEYS,
-                               &key),
-              0);
+    ASSERT_EQ(
+        registry.openKey(HKEY_LOCAL_MACHINE_KEY, "SOFTWARE\\Microsoft\\Cryptography", 0, KEY_ENUMERATE_SUB_KEYS, &key),
+        0);
     EXPECT_EQ(registry.queryValue(key, "MachineGuid", nullptr, nullptr, &size), ERROR_ACCESS_DENIED_CODE);
     registry.closeKey(key);
     EXPECT_EQ(registry.openKey(0x1234, "SOFTWARE", 0, KEY_READ, &key), ERROR_INVALID_HANDLE_CODE);
@@ -79,7 +80,8 @@ TEST(LinuxMachine, ReportsBufferAndLookUpFailuresWithWindowsCodes)
     std::uint32_t sidSize = 0, domainSize = 1024;
     char16_t domain[1024];
     SidNameUse use = SidTypeUser;
-    EXPECT_FALSE(machine.lookupAccountName(nullptr, u"no-such-account-here", nullptr, &sidSize, domain, &domainSize, &use));
+    EXPECT_FALSE(
+        machine.lookupAccountName(nullptr, u"no-such-account-here", nullptr, &sidSize, domain, &domainSize, &use));
     EXPECT_EQ(getLastError(), ERROR_NONE_MAPPED_CODE);
     EXPECT_EQ(sidSize, 0u);
 
@@ -93,7 +95,8 @@ TEST(LinuxMachine, ReportsBufferAndLookUpFailuresWithWindowsCodes)
     machine.localFree(text);
 
     std::uint32_t serial = 0;
-    EXPECT_FALSE(machine.getVolumeInformation(u"/no/such/folder/here", nullptr, 0, &serial, nullptr, nullptr, nullptr, 0));
+    EXPECT_FALSE(
+        machine.getVolumeInformation(u"/no/such/folder/here", nullptr, 0, &serial, nullptr, nullptr, nullptr, 0));
     EXPECT_EQ(getLastError(), ERROR_PATH_NOT_FOUND_CODE);
 
     MemoryStatusEx status;
@@ -108,9 +111,9 @@ TEST(LinuxMachine, ReportsBufferAndLookUpFailuresWithWindowsCodes)
     EXPECT_EQ(data.version, 0x0202);
 
     char16_t* message = nullptr;
-    EXPECT_EQ(machine.formatMessage(FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM, 0x80041002u, 0,
-                                    &message, 0),
-              0u);
+    EXPECT_EQ(
+        machine.formatMessage(FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM, 0x80041002u, 0, &message, 0),
+        0u);
     EXPECT_EQ(message, nullptr);
     EXPECT_EQ(getLastError(), ERROR_MR_MID_NOT_FOUND_CODE);
     // An HRESULT made from a Windows error has that error's text.

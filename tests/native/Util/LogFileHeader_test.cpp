@@ -86,13 +86,13 @@ TEST_F(LogFileHeaderTest, TwelveLinesWithTheProbesValuesWhetherTheySucceedOrFail
     const struct {
         const char* name;
         bool failing;
-        Lines facts;       // lines 1 to 11
-        Lines records;     // what the probes logged meanwhile, in order
+        Lines facts; // lines 1 to 11
+        Lines records; // what the probes logged meanwhile, in order
     } cases[] = {
         {"probes succeed",
          false,
-         {"[SystemInfo]", "OsType: win", "OsVersion: 10", "NativeBuild: 9.5.2.2478", "CpuSpeed: 2904",
-          "CpuType: x64", "RAM: 16384", "PrimaryDisk: -1", std::string("DeviceId: ") + kDeviceId, "", "[Logs]"},
+         {"[SystemInfo]", "OsType: win", "OsVersion: 10", "NativeBuild: 9.5.2.2478", "CpuSpeed: 2904", "CpuType: x64",
+          "RAM: 16384", "PrimaryDisk: -1", std::string("DeviceId: ") + kDeviceId, "", "[Logs]"},
          {"TellanHelper : I WindowsVersion : windowsVersionFound : function = "
           "Tellan>WindowsVersionUtil>getCurrentWindowsVersion , majorVersion = 10 , minorVersion = 0 : "}},
         {"probes fail",

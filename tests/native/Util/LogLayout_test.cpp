@@ -14,8 +14,8 @@ namespace {
 LogRecord stamped(int level, const char* component, const char* event, int line)
 {
     LogRecord r(0);
-    r.timestamp = boost::posix_time::ptime(boost::gregorian::date(2023, 9, 25),
-                                           boost::posix_time::time_duration(10, 15, 0));
+    r.timestamp =
+        boost::posix_time::ptime(boost::gregorian::date(2023, 9, 25), boost::posix_time::time_duration(10, 15, 0));
     r.setLevel(level).setComponent(component).setEvent(event).setLine(line);
     return r;
 }
@@ -55,8 +55,8 @@ TEST_F(LogLayout, LinesByteForByte)
          },
          "230925:101500 TellanHelper : I WindowsVersion : windowsVersionFound : function = "
          "Tellan>WindowsVersionUtil>getCurrentWindowsVersion , majorVersion = 10 , minorVersion = 0 : line 57, "},
-        {"trace with event and component is plain",
-         [] { return stamped(TRACE, "c", "e", 0); }, "230925:101500      Helper TRACE in c :"},
+        {"trace with event and component is plain", [] { return stamped(TRACE, "c", "e", 0); },
+         "230925:101500      Helper TRACE in c :"},
         {"no event is plain", [] { return stamped(INFO, "c", "", 0); }, "230925:101500       Helper INFO in c :"},
         {"level 7 structured with I", [] { return stamped(7, "c", "e", 0); },
          "230925:101500 TellanHelper : I c : e : "},
@@ -70,10 +70,11 @@ TEST_F(LogLayout, LinesByteForByte)
              return r;
          },
          "230925:101500    Helper WARNING in c : w"},
-        {"error label; no component leaves its space", [] { return stamped(ERROR, "", "", 0); }, "230925:101500      Helper ERROR  :"},
+        {"error label; no component leaves its space", [] { return stamped(ERROR, "", "", 0); },
+         "230925:101500      Helper ERROR  :"},
         {"error letter", [] { return stamped(ERROR, "c", "e", 0); }, "230925:101500 TellanHelper : E c : e : "},
-        {"event normalised",
-         [] { return stamped(INFO, "c", " a  b::c:d ", 0); }, "230925:101500 TellanHelper : I c : a b>c-d : "},
+        {"event normalised", [] { return stamped(INFO, "c", " a  b::c:d ", 0); },
+         "230925:101500 TellanHelper : I c : a b>c-d : "},
         {"bool field true; plain shows no fields",
          [] {
              LogRecord r = stamped(INFO, "c", "e", 0);

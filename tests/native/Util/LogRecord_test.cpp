@@ -1,5 +1,5 @@
-#include "Logging/Log.h"
 #include "Logging/LogRecord.h"
+#include "Logging/Log.h"
 #include "RecordingSink.h"
 #include "Text/WideText.h"
 
@@ -139,20 +139,23 @@ TEST(LogStream, MessageTextAsAWideStreamWritesIt)
 {
     auto& sink = TestSupport::installRecordingSink();
     const Streamed cases[] = {
-        {"integers", [] { TLOG(INFO, "c") << -7 << ' ' << 7u << ' ' << -8L << ' ' << 8UL << ' ' << -9LL << ' ' << 18446744073709551615ULL; },
+        {"integers",
+         [] {
+             TLOG(INFO, "c") << -7 << ' ' << 7u << ' ' << -8L << ' ' << 8UL << ' ' << -9LL << ' '
+                             << 18446744073709551615ULL;
+         },
          "-7 7 -8 8 -9 18446744073709551615"},
         {"floating point", [] { TLOG(INFO, "c") << 1.5e7 << ' ' << 0.5f << ' ' << 0.1 + 0.2 << ' ' << 1e-5; },
          "1.5e+07 0.5 0.3 1e-05"},
         {"bool without boolalpha", [] { TLOG(INFO, "c") << true << false; }, "10"},
         {"narrow bytes as themselves", [] { TLOG(INFO, "c") << "caf\xE9" << '\xE9'; }, "caf\xE9\xE9"},
-        {"wide text and a character outside the BMP", [] { TLOG(INFO, "c") << L"w\u00E9" << std::wstring(L"\U0001F3B5"); },
-         "w\xE9??"},
+        {"wide text and a character outside the BMP",
+         [] { TLOG(INFO, "c") << L"w\u00E9" << std::wstring(L"\U0001F3B5"); }, "w\xE9??"},
         {"QString units", [] { TLOG(INFO, "c") << QString::fromUtf8("\xE4\xB8\xAD|\xC3\xA9"); }, "?|\xE9"},
         {"manipulators keep working for what follows",
          [] { TLOG(INFO, "c") << "x" << std::hex << 255 << ' ' << std::boolalpha << true << ' ' << 1.5; },
          "xff true 1.5"},
-        {"a type with its own operator", [] { TLOG(INFO, "c") << "n=" << short(-3) << QLatin1String("L"); },
-         "n=-3L"},
+        {"a type with its own operator", [] { TLOG(INFO, "c") << "n=" << short(-3) << QLatin1String("L"); }, "n=-3L"},
         {"the stream's rest after a manipulator",
          [] { TLOG(INFO, "c") << std::setw(4) << 7 << L"\U0001F3B5" << "caf\xE9"; }, "   7??caf\xE9"},
     };

@@ -14,8 +14,16 @@ public:
     OpsFileUpload() { TLOG(INFO, "c") << "ctor"; }
     ~OpsFileUpload() { TLOG(INFO, "c") << "dtor"; }
     void handleResolve(int, const char*) const { TLOG(INFO, "c") << "member"; }
-    static bool InitStorageLocations() { TLOG(INFO, "c") << "static"; return true; }
-    std::vector<std::pair<int, int>> templated() { TLOG(INFO, "c") << "templated return"; return {}; }
+    static bool InitStorageLocations()
+    {
+        TLOG(INFO, "c") << "static";
+        return true;
+    }
+    std::vector<std::pair<int, int>> templated()
+    {
+        TLOG(INFO, "c") << "templated return";
+        return {};
+    }
 };
 
 template <class T>
@@ -55,12 +63,9 @@ TEST(LogSite, FillsTheQualifiedFunctionName)
     Tellan::deleteFile(QString());
 
     const std::vector<std::string> expected = {
-        "Tellan::OpsFileUpload::OpsFileUpload",
-        "Tellan::OpsFileUpload::handleResolve",
-        "Tellan::OpsFileUpload::InitStorageLocations",
-        "Tellan::OpsFileUpload::templated",
-        "Tellan::OpsFileUpload::~OpsFileUpload",
-        "Tellan::identity",
+        "Tellan::OpsFileUpload::OpsFileUpload",        "Tellan::OpsFileUpload::handleResolve",
+        "Tellan::OpsFileUpload::InitStorageLocations", "Tellan::OpsFileUpload::templated",
+        "Tellan::OpsFileUpload::~OpsFileUpload",       "Tellan::identity",
         "Tellan::`anonymous-namespace'::deleteFile",
     };
     const auto lines = sink.lines();
@@ -79,7 +84,8 @@ TEST(LogSite, StructuredStatementCarriesFieldsLineAndNormalisedFunction)
     const std::string tail = lines[0].substr(14);
     EXPECT_EQ(tail, "TellanHelper : W OpsFileUploader : DuplicateFileWarning : count = 2 , function = "
                     "LogSite_StructuredStatementCarriesFieldsLineAndNormalisedFunction_Test>TestBody , "
-                    "path = C-/x : line " + std::to_string(line) + ", Comment In Log:     again\n");
+                    "path = C-/x : line "
+                        + std::to_string(line) + ", Comment In Log:     again\n");
 }
 
 TEST(LogSite, TheSiteFunctionStandsInKeyOrderUnlessTheStatementNamedItsOwn)
@@ -102,8 +108,11 @@ TEST(LogSite, TheSiteFunctionStandsInKeyOrderUnlessTheStatementNamedItsOwn)
     ASSERT_EQ(lines.size(), expected.size());
     for (std::size_t i = 0; i < lines.size(); ++i)
         EXPECT_NE(lines[i].find(expected[i]), std::string::npos) << lines[i];
-    EXPECT_NE(lines[4].find(", function LogSite_TheSiteFunctionStandsInKeyOrderUnlessTheStatementNamedItsOwn_Test::TestBody : plain\n"),
-              std::string::npos) << lines[4];
+    EXPECT_NE(
+        lines[4].find(
+            ", function LogSite_TheSiteFunctionStandsInKeyOrderUnlessTheStatementNamedItsOwn_Test::TestBody : plain\n"),
+        std::string::npos)
+        << lines[4];
 }
 
 TEST(LogSite, SignatureTextTable)

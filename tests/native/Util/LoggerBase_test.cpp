@@ -1,5 +1,5 @@
-#include "Foundation/Lock.h"
 #include "Logger/LoggerBase.h"
+#include "Foundation/Lock.h"
 
 #include <boost/thread/recursive_mutex.hpp>
 #include <gtest/gtest.h>
@@ -66,7 +66,7 @@ TEST(LoggerBase, EveryOperationRunsItsHookUnderTheLockAndReleasesIt)
     sink.close();
     sink.write("rotate");
     EXPECT_EQ(sink.calls, (std::vector<std::string>{"attach @1", "write a @1", "close @1", "write rotate @1",
-                                                     "rotate @2", "write header @3"}));
+                                                    "rotate @2", "write header @3"}));
     EXPECT_TRUE(freeForOtherThreads(sink));
 }
 

@@ -1,6 +1,6 @@
+#include "Logging/Logging.h"
 #include "Logger/Logger.h"
 #include "Logging/Log.h"
-#include "Logging/Logging.h"
 #include "RecordingSink.h"
 #include "ScriptedPlatform.h"
 

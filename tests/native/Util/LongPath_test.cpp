@@ -1,5 +1,5 @@
-#include "FileSystem/FileInUse.h"
 #include "LongPath/LongPath.h"
+#include "FileSystem/FileInUse.h"
 
 #include <QTemporaryDir>
 
@@ -60,8 +60,7 @@ const std::string emoji260 = "/a" + emoji129();
 
 INSTANTIATE_TEST_SUITE_P(
     Cases, ToLongPath,
-    ::testing::Values(LongFormCase{"Empty", "", ""},
-                      LongFormCase{"Chars259", pathOfLength(259), pathOfLength(259)},
+    ::testing::Values(LongFormCase{"Empty", "", ""}, LongFormCase{"Chars259", pathOfLength(259), pathOfLength(259)},
                       LongFormCase{"Chars260", pathOfLength(260), PREFIX + pathOfLength(260)},
                       LongFormCase{"Chars300", pathOfLength(300), PREFIX + pathOfLength(300)},
                       LongFormCase{"PrefixAtStart", atStart, atStart},
@@ -148,7 +147,8 @@ TEST_F(LongPathFiles, RenameReplacesAnExistingFileAndIgnoresAMissingOne)
 
 TEST_F(LongPathFiles, RenameMovesAcrossVolumesKeepingLastWriteTimeAndMode)
 {
-    struct stat tempStat{}, shmStat{};
+    struct stat tempStat {
+    }, shmStat{};
     if (::stat(temp_.path().toLocal8Bit().constData(), &tempStat) != 0 || ::stat("/dev/shm", &shmStat) != 0
         || tempStat.st_dev == shmStat.st_dev)
         GTEST_SKIP() << "needs /dev/shm on a volume of its own";

@@ -98,14 +98,31 @@ TEST(PlatformErrors, ErrnoMapsToOneWindowsNumberWithTheSystemsText)
 
 TEST(PlatformErrors, EveryNumberTheLayerDefinesHasItsText)
 {
-    for (const std::uint32_t code :
-         {ERROR_SUCCESS_CODE, ERROR_INVALID_FUNCTION_CODE, ERROR_FILE_NOT_FOUND_CODE, ERROR_PATH_NOT_FOUND_CODE,
-          ERROR_TOO_MANY_OPEN_FILES_CODE, ERROR_ACCESS_DENIED_CODE, ERROR_INVALID_HANDLE_CODE,
-          ERROR_NOT_ENOUGH_MEMORY_CODE, ERROR_OUTOFMEMORY_CODE, ERROR_GEN_FAILURE_CODE, ERROR_SHARING_VIOLATION_CODE,
-          ERROR_INVALID_PARAMETER_CODE, ERROR_BUFFER_OVERFLOW_CODE, ERROR_INSUFFICIENT_BUFFER_CODE,
-          ERROR_BAD_EXE_FORMAT_CODE, ERROR_FILENAME_EXCED_RANGE_CODE, ERROR_MORE_DATA_CODE,
-          ERROR_MR_MID_NOT_FOUND_CODE, ERROR_OLD_WIN_VERSION_CODE, ERROR_NONE_MAPPED_CODE, ERROR_INVALID_SID_CODE,
-          ERROR_RESOURCE_LANG_NOT_FOUND_CODE, WSAEFAULT_CODE, WSAVERNOTSUPPORTED_CODE, WSANOTINITIALISED_CODE}) {
+    for (const std::uint32_t code : {ERROR_SUCCESS_CODE,
+                                     ERROR_INVALID_FUNCTION_CODE,
+                                     ERROR_FILE_NOT_FOUND_CODE,
+                                     ERROR_PATH_NOT_FOUND_CODE,
+                                     ERROR_TOO_MANY_OPEN_FILES_CODE,
+                                     ERROR_ACCESS_DENIED_CODE,
+                                     ERROR_INVALID_HANDLE_CODE,
+                                     ERROR_NOT_ENOUGH_MEMORY_CODE,
+                                     ERROR_OUTOFMEMORY_CODE,
+                                     ERROR_GEN_FAILURE_CODE,
+                                     ERROR_SHARING_VIOLATION_CODE,
+                                     ERROR_INVALID_PARAMETER_CODE,
+                                     ERROR_BUFFER_OVERFLOW_CODE,
+                                     ERROR_INSUFFICIENT_BUFFER_CODE,
+                                     ERROR_BAD_EXE_FORMAT_CODE,
+                                     ERROR_FILENAME_EXCED_RANGE_CODE,
+                                     ERROR_MORE_DATA_CODE,
+                                     ERROR_MR_MID_NOT_FOUND_CODE,
+                                     ERROR_OLD_WIN_VERSION_CODE,
+                                     ERROR_NONE_MAPPED_CODE,
+                                     ERROR_INVALID_SID_CODE,
+                                     ERROR_RESOURCE_LANG_NOT_FOUND_CODE,
+                                     WSAEFAULT_CODE,
+                                     WSAVERNOTSUPPORTED_CODE,
+                                     WSANOTINITIALISED_CODE}) {
         const char* text = errorMessageText(code);
         ASSERT_NE(text, nullptr) << code;
         EXPECT_GT(std::strlen(text), 2u);

@@ -1,6 +1,6 @@
+#include "Platform/Process.h"
 #include "Platform/CommandLine.h"
 #include "Platform/Platform.h"
-#include "Platform/Process.h"
 
 #include <signal.h>
 #include <unistd.h>
@@ -78,21 +78,21 @@ TEST_P(CommandLineWords, AreSplitAsAWindowsChildWouldSplitThem)
 
 INSTANTIATE_TEST_SUITE_P(
     Cases, CommandLineWords,
-    ::testing::Values(
-        WordsCase{"Empty", L"", {}},
-        WordsCase{"BlanksOnly", L" \t ", {}},
-        WordsCase{"Spaces", L"powershell.exe Get-AppxPackage | ft  Name -AutoSize",
-                  {"powershell.exe", "Get-AppxPackage", "|", "ft", "Name", "-AutoSize"}},
-        WordsCase{"TabsAndOuterBlanks", L"\ta\t b ", {"a", "b"}},
-        WordsCase{"Quoted", L"\"two words\" x\"y z\"", {"two words", "xy z"}},
-        WordsCase{"EmptyQuotes", L"\"\" a", {"", "a"}},
-        WordsCase{"UnclosedQuote", L"a \"b c", {"a", "b c"}},
-        WordsCase{"BackslashesNotBeforeAQuote", L"a\\\\b c\\", {"a\\\\b", "c\\"}},
-        WordsCase{"OddBackslashesBeforeAQuote", L"\\\"q\\\\\\\"", {"\"q\\\""}},
-        WordsCase{"EvenBackslashesBeforeAQuote", L"\"a\\\\\" b", {"a\\", "b"}},
-        // Wide text of UTF-16 units: a pair becomes one UTF-8 character.
-        WordsCase{"BeyondTheBasicPlane", std::wstring{L'x', wchar_t(0xD83D), wchar_t(0xDE00), L' ', wchar_t(0xE9)},
-                  {"x\xF0\x9F\x98\x80", "\xC3\xA9"}}),
+    ::testing::Values(WordsCase{"Empty", L"", {}}, WordsCase{"BlanksOnly", L" \t ", {}},
+                      WordsCase{"Spaces",
+                                L"powershell.exe Get-AppxPackage | ft  Name -AutoSize",
+                                {"powershell.exe", "Get-AppxPackage", "|", "ft", "Name", "-AutoSize"}},
+                      WordsCase{"TabsAndOuterBlanks", L"\ta\t b ", {"a", "b"}},
+                      WordsCase{"Quoted", L"\"two words\" x\"y z\"", {"two words", "xy z"}},
+                      WordsCase{"EmptyQuotes", L"\"\" a", {"", "a"}},
+                      WordsCase{"UnclosedQuote", L"a \"b c", {"a", "b c"}},
+                      WordsCase{"BackslashesNotBeforeAQuote", L"a\\\\b c\\", {"a\\\\b", "c\\"}},
+                      WordsCase{"OddBackslashesBeforeAQuote", L"\\\"q\\\\\\\"", {"\"q\\\""}},
+                      WordsCase{"EvenBackslashesBeforeAQuote", L"\"a\\\\\" b", {"a\\", "b"}},
+                      // Wide text of UTF-16 units: a pair becomes one UTF-8 character.
+                      WordsCase{"BeyondTheBasicPlane",
+                                std::wstring{L'x', wchar_t(0xD83D), wchar_t(0xDE00), L' ', wchar_t(0xE9)},
+                                {"x\xF0\x9F\x98\x80", "\xC3\xA9"}}),
     [](const ::testing::TestParamInfo<WordsCase>& info) { return std::string(info.param.name); });
 
 TEST(NativeProcess, TheChildGetsTheWordsOfItsCommandLine)

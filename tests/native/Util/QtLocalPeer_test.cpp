@@ -361,8 +361,8 @@ TEST_F(QtLocalPeerTest, OfManyStartsAtOnceExactlyOneRunsAndTheOthersForwardToIt)
         SCOPED_TRACE(round);
         std::vector<std::unique_ptr<Child>> starts;
         for (int i = 0; i < 10; ++i)
-            starts.push_back(std::make_unique<Child>(QStringList{"start", "Stress", QString("hello %1").arg(i)},
-                                                     environment_));
+            starts.push_back(
+                std::make_unique<Child>(QStringList{"start", "Stress", QString("hello %1").arg(i)}, environment_));
         std::vector<Child*> running;
         int forwarded = 0;
         for (auto& start : starts) {

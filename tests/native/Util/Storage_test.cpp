@@ -1,5 +1,5 @@
-#include "RecordingSink.h"
 #include "Storage/Storage.h"
+#include "RecordingSink.h"
 #include "TempProfile.h"
 
 #include <QDir>
@@ -12,9 +12,20 @@ using Tellan::Storage;
 namespace {
 
 const char* const kFolders[] = {
-    "Data/Offline", "Data", "Data/Artwork Cache", "Data/Sorvel Cache", "Data/Library", "Data/Local Storage",
-    "Logs", "Data/App Cache", "User Data/Crashpad/reports", "Data/Download", "Data/Streaming Cache",
-    "Data/Search Index Cache", "LibraryDump", "Data/Player Config",
+    "Data/Offline",
+    "Data",
+    "Data/Artwork Cache",
+    "Data/Sorvel Cache",
+    "Data/Library",
+    "Data/Local Storage",
+    "Logs",
+    "Data/App Cache",
+    "User Data/Crashpad/reports",
+    "Data/Download",
+    "Data/Streaming Cache",
+    "Data/Search Index Cache",
+    "LibraryDump",
+    "Data/Player Config",
 };
 
 class StorageTest : public ::testing::Test {
@@ -85,7 +96,7 @@ TEST_F(StorageTest, TheFirstFolderThatCannotBeCreatedEndsTheCall)
     const struct {
         const char* blocked; // a plain file stands here
         const char* event;
-        int created;         // folders of the table that exist afterwards
+        int created; // folders of the table that exist afterwards
     } cases[] = {
         {"", "CouldNotCreateOfflineMusicDirectory", 0},
         {"Logs", "CouldNotCreateLogsDirectory", 6},
@@ -104,7 +115,8 @@ TEST_F(StorageTest, TheFirstFolderThatCannotBeCreatedEndsTheCall)
         ASSERT_EQ(events.size(), 2u) << c.event;
         EXPECT_EQ(events[1], c.event);
         EXPECT_EQ(sink.linesContaining(" : E TellanStorage : " + std::string(c.event)
-                                       + " : function = Tellan>Storage>InitStorageLocations : line ").size(),
+                                       + " : function = Tellan>Storage>InitStorageLocations : line ")
+                      .size(),
                   1u);
         int created = 0;
         for (const char* folder : kFolders)

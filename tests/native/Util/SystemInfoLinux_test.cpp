@@ -116,8 +116,8 @@ TEST_F(SystemInfoLinuxTest, CpuSpeedIsProcessorZerosMHzOrZeroWithItsRecord)
     std::string line;
     double mhz = -1;
     while (std::getline(cpuinfo, line) && mhz < 0) {
-        const auto m = QRegularExpression(QStringLiteral("^cpu MHz\\s*:\\s*([0-9.]+)\\s*$"))
-                           .match(QString::fromStdString(line));
+        const auto m =
+            QRegularExpression(QStringLiteral("^cpu MHz\\s*:\\s*([0-9.]+)\\s*$")).match(QString::fromStdString(line));
         if (m.hasMatch())
             mhz = m.captured(1).toDouble();
     }
@@ -158,13 +158,12 @@ TEST_F(SystemInfoLinuxTest, AThreadOfTheMultithreadedApartmentGetsNoSerial)
         Com::native().coUninitialize();
     }).join();
     EXPECT_EQ(answer, "");
-    EXPECT_EQ(records(),
-              (Lines{record("E", "systemInfoInitializeComFailed",
-                            "errorCode = Cannot change thread mode after it is set. , "
-                            "function = `anonymous-namespace'>InitializeCom"),
-                     record("E", "getBIOSSNComInitFailed",
-                            "errorCode = Cannot change thread mode after it is set. , "
-                            "function = `anonymous-namespace'>getPropertyFromCOMAPI")}));
+    EXPECT_EQ(records(), (Lines{record("E", "systemInfoInitializeComFailed",
+                                       "errorCode = Cannot change thread mode after it is set. , "
+                                       "function = `anonymous-namespace'>InitializeCom"),
+                                record("E", "getBIOSSNComInitFailed",
+                                       "errorCode = Cannot change thread mode after it is set. , "
+                                       "function = `anonymous-namespace'>getPropertyFromCOMAPI")}));
 }
 
 TEST_F(SystemInfoLinuxTest, LastErrorTextHasTheSystemsWordingForTheLayersCodes)

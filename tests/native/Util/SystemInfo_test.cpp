@@ -1,5 +1,5 @@
-#include "SystemInfo/ScopedResource.h"
 #include "SystemInfo/SystemInfo.h"
+#include "SystemInfo/ScopedResource.h"
 
 #include "Platform/Platform.h"
 #include "RecordText.h"
@@ -110,7 +110,7 @@ TEST_F(SystemInfoTest, ProductIdIsReadFromEitherViewAndAlwaysGives328UpperCaseDi
     const std::string key = kProductKey;
     const std::string opened = "close software\\microsoft\\windows nt\\currentversion";
     const Lines ownView = {"open " + key + " access=1", "query DigitalProductId capacity=164", opened};
-    const Lines bothViews = {"open " + key + " access=1", "query DigitalProductId capacity=164", opened,
+    const Lines bothViews = {"open " + key + " access=1",   "query DigitalProductId capacity=164", opened,
                              "open " + key + " access=257", "query DigitalProductId capacity=164", opened};
     const struct {
         const char* name;
@@ -120,14 +120,20 @@ TEST_F(SystemInfoTest, ProductIdIsReadFromEitherViewAndAlwaysGives328UpperCaseDi
         Lines calls;
     } cases[] = {
         {"value in the process's view",
-         [&](ScriptedRegistry& r) { r.setValue(ScriptedRegistry::OWN_VIEW, kProductKey, "DigitalProductId", REG_BINARY, full); },
-         upperHex(full), {}, ownView},
+         [&](ScriptedRegistry& r) {
+             r.setValue(ScriptedRegistry::OWN_VIEW, kProductKey, "DigitalProductId", REG_BINARY, full);
+         },
+         upperHex(full),
+         {},
+         ownView},
         {"value only in the 64-bit view",
          [&](ScriptedRegistry& r) {
              r.addKey(ScriptedRegistry::OWN_VIEW, kProductKey);
              r.setValue(ScriptedRegistry::VIEW_64, kProductKey, "DigitalProductId", REG_BINARY, full);
          },
-         upperHex(full), {registryRecord("W", "initialReadOfProductIdRegistryFailed", 2, "getWindowsLicense")}, bothViews},
+         upperHex(full),
+         {registryRecord("W", "initialReadOfProductIdRegistryFailed", 2, "getWindowsLicense")},
+         bothViews},
         {"value in neither view",
          [&](ScriptedRegistry& r) {
              r.addKey(ScriptedRegistry::OWN_VIEW, kProductKey);
@@ -142,7 +148,8 @@ TEST_F(SystemInfoTest, ProductIdIsReadFromEitherViewAndAlwaysGives328UpperCaseDi
              r.failOpen(ScriptedRegistry::OWN_VIEW, kProductKey, 5);
              r.setValue(ScriptedRegistry::VIEW_64, kProductKey, "DigitalProductId", REG_BINARY, full);
          },
-         zeros, {registryRecord("W", "initialOpenOfProductIdRegistryFailed", 5, "getWindowsLicense")},
+         zeros,
+         {registryRecord("W", "initialOpenOfProductIdRegistryFailed", 5, "getWindowsLicense")},
          {"open " + key + " access=1"}},
         {"64-bit view has no such key",
          [&](ScriptedRegistry& r) { r.failRead(ScriptedRegistry::OWN_VIEW, kProductKey, "DigitalProductId", 5); },
@@ -151,10 +158,16 @@ TEST_F(SystemInfoTest, ProductIdIsReadFromEitherViewAndAlwaysGives328UpperCaseDi
           registryRecord("E", "openProductIdRegistryFailed", 2, "getWindowsLicense")},
          {ownView[0], ownView[1], ownView[2], "open " + key + " access=257"}},
         {"shorter value leaves zero bytes",
-         [&](ScriptedRegistry& r) { r.setValue(ScriptedRegistry::OWN_VIEW, kProductKey, "DigitalProductId", REG_BINARY, shorter); },
-         upperHex(shorter) + std::string(128, '0'), {}, ownView},
+         [&](ScriptedRegistry& r) {
+             r.setValue(ScriptedRegistry::OWN_VIEW, kProductKey, "DigitalProductId", REG_BINARY, shorter);
+         },
+         upperHex(shorter) + std::string(128, '0'),
+         {},
+         ownView},
         {"longer value than the buffer",
-         [&](ScriptedRegistry& r) { r.setValueInBoth(kProductKey, "DigitalProductId", REG_BINARY, countingBytes(200)); },
+         [&](ScriptedRegistry& r) {
+             r.setValueInBoth(kProductKey, "DigitalProductId", REG_BINARY, countingBytes(200));
+         },
          zeros,
          {registryRecord("W", "initialReadOfProductIdRegistryFailed", 234, "getWindowsLicense"),
           registryRecord("E", "readProductIdRegistryFailed", 234, "getWindowsLicense")},
@@ -189,13 +202,15 @@ TEST_F(SystemInfoTest, MachineGuidIsTheTextUpToItsNulFromEitherView)
     } cases[] = {
         {"value in the process's view",
          [&](ScriptedRegistry& r) { r.setString(ScriptedRegistry::OWN_VIEW, kCryptographyKey, "MachineGuid", guid); },
-         guid, {}},
+         guid,
+         {}},
         {"value only in the 64-bit view",
          [&](ScriptedRegistry& r) {
              r.addKey(ScriptedRegistry::OWN_VIEW, kCryptographyKey);
              r.setString(ScriptedRegistry::VIEW_64, kCryptographyKey, "MachineGuid", guid);
          },
-         guid, {registryRecord("W", "initialReadOfMachineGUIDRegistryFailed", 2, "getMachineGUID")}},
+         guid,
+         {registryRecord("W", "initialReadOfMachineGUIDRegistryFailed", 2, "getMachineGUID")}},
         {"value in neither view",
          [&](ScriptedRegistry& r) {
              r.addKey(ScriptedRegistry::OWN_VIEW, kCryptographyKey);
@@ -204,7 +219,9 @@ TEST_F(SystemInfoTest, MachineGuidIsTheTextUpToItsNulFromEitherView)
          "",
          {registryRecord("W", "initialReadOfMachineGUIDRegistryFailed", 2, "getMachineGUID"),
           registryRecord("E", "readOfMachineGUIDRegistryFailed", 2, "getMachineGUID")}},
-        {"key in neither view", [](ScriptedRegistry&) {}, "",
+        {"key in neither view",
+         [](ScriptedRegistry&) {},
+         "",
          {registryRecord("W", "initialOpenOfMachineGUIDRegistryFailed", 2, "getMachineGUID")}},
         {"64-bit open fails",
          [&](ScriptedRegistry& r) {
@@ -215,8 +232,11 @@ TEST_F(SystemInfoTest, MachineGuidIsTheTextUpToItsNulFromEitherView)
          {registryRecord("W", "initialReadOfMachineGUIDRegistryFailed", 5, "getMachineGUID"),
           registryRecord("E", "openOfMachineGUIDRegistryFailed", 5, "getMachineGUID")}},
         {"a value that fills the buffer without a NUL",
-         [&](ScriptedRegistry& r) { r.setValue(ScriptedRegistry::OWN_VIEW, kCryptographyKey, "MachineGuid", REG_SZ, noNul); },
-         std::string(256, 'g'), {}},
+         [&](ScriptedRegistry& r) {
+             r.setValue(ScriptedRegistry::OWN_VIEW, kCryptographyKey, "MachineGuid", REG_SZ, noNul);
+         },
+         std::string(256, 'g'),
+         {}},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
@@ -285,7 +305,8 @@ TEST_F(SystemInfoTest, EachFailedSidStepGivesItsTextAndCodeAndReleasesTheSidMemo
          1},
         {"a code without a system text", [](TestSupport::ScriptedMachine& m) { m.computerNameError = 4242; },
          "Error retrieving computer name: 4242",
-         record("E", "getComputerNameFailed", "error =  , errorCode = 4242 , function = Zorvik>SystemInfo>getMachineSID"),
+         record("E", "getComputerNameFailed",
+                "error =  , errorCode = 4242 , function = Zorvik>SystemInfo>getMachineSID"),
          0},
     };
     for (const auto& c : cases) {
@@ -332,8 +353,8 @@ TEST_F(SystemInfoTest, VolumeIdIsTheZeroExtendedSerialOrTheFallback)
 
     machine.volumeError = 21;
     EXPECT_EQ(SystemInfo::getVolumeId(), 3556551442u);
-    EXPECT_EQ(records(), Lines{lastErrorRecord("getVolumeInformationFailed", "The device is not ready.", 21,
-                                               "getVolumeId")});
+    EXPECT_EQ(records(),
+              Lines{lastErrorRecord("getVolumeInformationFailed", "The device is not ready.", 21, "getVolumeId")});
 }
 
 TEST_F(SystemInfoTest, CpuSpeedIsMinusOneWithoutTheKeyAndZeroWithoutTheValue)
@@ -341,8 +362,9 @@ TEST_F(SystemInfoTest, CpuSpeedIsMinusOneWithoutTheKeyAndZeroWithoutTheValue)
     registry.setDword(ScriptedRegistry::OWN_VIEW, kProcessorKey, "~MHz", 2904);
     EXPECT_EQ(SystemInfo::getCPUSpeedMHz(), 2904);
     EXPECT_TRUE(records().empty());
-    EXPECT_EQ(callTexts(registry), (Lines{"open " + std::string(kProcessorKey) + " access=131097",
-                                          "query ~MHz capacity=4", "close hardware\\description\\system\\centralprocessor\\0"}));
+    EXPECT_EQ(callTexts(registry),
+              (Lines{"open " + std::string(kProcessorKey) + " access=131097", "query ~MHz capacity=4",
+                     "close hardware\\description\\system\\centralprocessor\\0"}));
 
     registry.failRead(ScriptedRegistry::OWN_VIEW, kProcessorKey, "~MHz", 2);
     EXPECT_EQ(SystemInfo::getCPUSpeedMHz(), 0);
@@ -375,8 +397,7 @@ TEST_F(SystemInfoTest, RamIsWholeMebibytesCutTo32Bits)
 
     machine.memoryError = 87;
     EXPECT_EQ(SystemInfo::getMBytesRAM(), -1);
-    EXPECT_EQ(records(),
-              Lines{lastErrorRecord("getRamSizeFailed", "The parameter is incorrect.", 87, "getMBytesRAM")});
+    EXPECT_EQ(records(), Lines{lastErrorRecord("getRamSizeFailed", "The parameter is incorrect.", 87, "getMBytesRAM")});
 }
 
 TEST_F(SystemInfoTest, CpuTypeNamesOnlyTheThreeWindowsArchitecturesOfOld)

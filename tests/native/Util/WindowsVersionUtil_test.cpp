@@ -1,5 +1,5 @@
-#include "SystemInfo/SystemInfo.h"
 #include "SystemInfo/WindowsVersionUtil.h"
+#include "SystemInfo/SystemInfo.h"
 
 #include "Platform/Platform.h"
 #include "RecordText.h"
@@ -116,7 +116,7 @@ TEST_F(WindowsVersionTest, CodesWithoutANameProbeAgainAndNamedCodesDoNot)
     const struct {
         int code;
         const char* name;
-    } named[] = {{2, "2000"}, {3, "XP"},  {4, "Vista"},       {5, "7"},          {6, "8"},         {7, "8.1"},
+    } named[] = {{2, "2000"}, {3, "XP"},         {4, "Vista"},       {5, "7"},           {6, "8"},          {7, "8.1"},
                  {8, "10"},   {9, "HomeServer"}, {10, "Server2003"}, {11, "Server2008"}, {12, "Server2012"}};
     for (const auto& n : named) {
         const int before = version.verifyCalls;

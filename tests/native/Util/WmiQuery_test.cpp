@@ -99,8 +99,8 @@ protected:
         machine.messages = {
             {static_cast<std::uint32_t>(RPC_E_CHANGED_MODE), u"Cannot change thread mode after it is set.\r\n"},
             {static_cast<std::uint32_t>(RPC_E_TOO_LATE), u"Security must be initialized before any interfaces are "
-                                                          u"marshalled or unmarshalled. It cannot be changed once "
-                                                          u"initialized.\r\n"},
+                                                         u"marshalled or unmarshalled. It cannot be changed once "
+                                                         u"initialized.\r\n"},
             {static_cast<std::uint32_t>(E_FAIL), u"Unspecified error\r\n"},
             {static_cast<std::uint32_t>(E_ACCESSDENIED_RESULT), u"Access is denied.\n"},
             {static_cast<std::uint32_t>(REGDB_E_CLASSNOTREG), u"Class not registered\r\n"},
@@ -117,27 +117,39 @@ protected:
 TEST_F(WmiQueryTest, EveryFailureGivesTheEmptyTextWithItsRecordsAndReleasesWhatItHeld)
 {
     const QueryCase cases[] = {
-        {"thread in the multithreaded apartment", [](ScriptedCom& c) { c.initializeResult = RPC_E_CHANGED_MODE; }, "",
+        {"thread in the multithreaded apartment",
+         [](ScriptedCom& c) { c.initializeResult = RPC_E_CHANGED_MODE; },
+         "",
          {errorRecord("systemInfoInitializeComFailed", "InitializeCom", "Cannot change thread mode after it is set."),
           errorRecord("getBIOSSNComInitFailed", "getPropertyFromCOMAPI", "Cannot change thread mode after it is set.")},
          {"CoInitializeEx coInit=2"}},
-        {"security refused", [](ScriptedCom& c) { c.securityResult = E_ACCESSDENIED_RESULT; }, "",
+        {"security refused",
+         [](ScriptedCom& c) { c.securityResult = E_ACCESSDENIED_RESULT; },
+         "",
          {errorRecord("systemInfoInitializeSecurityFailed", "InitializeCom", "Access is denied."),
           errorRecord("getBIOSSNComInitFailed", "getPropertyFromCOMAPI", "Access is denied.")},
          {"CoInitializeEx coInit=2", "CoInitializeSecurity services=-1 authn=0 imp=3 caps=0", "CoUninitialize"}},
-        {"no locator class", [](ScriptedCom& c) { c.createResult = REGDB_E_CLASSNOTREG; }, "",
+        {"no locator class",
+         [](ScriptedCom& c) { c.createResult = REGDB_E_CLASSNOTREG; },
+         "",
          {errorRecord("createWMIComInterfaceFailed", "GetWbemService", "Class not registered"),
           errorRecord("getWbemServiceFailed", "getPropertyFromCOMAPI", "Class not registered")},
          {kConnected[0], kConnected[1], kConnected[2], "CoUninitialize"}},
-        {"WMI service unavailable", [](ScriptedCom& c) { c.connectResult = WBEM_E_INVALID_NAMESPACE; }, "",
+        {"WMI service unavailable",
+         [](ScriptedCom& c) { c.connectResult = WBEM_E_INVALID_NAMESPACE; },
+         "",
          {errorRecord("connectToWMIFailed", "GetWbemService", "IDispatch error #3598"),
           errorRecord("getWbemServiceFailed", "getPropertyFromCOMAPI", "IDispatch error #3598")},
          {kConnected[0], kConnected[1], kConnected[2], kConnected[3], "Release locator", "CoUninitialize"}},
-        {"proxy security refused", [](ScriptedCom& c) { c.blanketResult = E_ACCESSDENIED_RESULT; }, "",
+        {"proxy security refused",
+         [](ScriptedCom& c) { c.blanketResult = E_ACCESSDENIED_RESULT; },
+         "",
          {errorRecord("setProxyBlanketFailed", "GetWbemService", "Access is denied."),
           errorRecord("getWbemServiceFailed", "getPropertyFromCOMAPI", "Access is denied.")},
          connectedThen({"Release services", "Release locator", "CoUninitialize"})},
-        {"query refused", [](ScriptedCom& c) { c.queryResult = WBEM_E_INVALID_CLASS; }, "",
+        {"query refused",
+         [](ScriptedCom& c) { c.queryResult = WBEM_E_INVALID_CLASS; },
+         "",
          {errorRecord("iWbemServicesQueryFailed", "QueryValue", "IDispatch error #3600"),
           queryFailed("IDispatch error #3600")},
          connectedThen(plus({kQuery}, kTeardown))},
@@ -147,7 +159,8 @@ TEST_F(WmiQueryTest, EveryFailureGivesTheEmptyTextWithItsRecordsAndReleasesWhatI
              c.failingNext = 0;
              c.nextResult = E_FAIL;
          },
-         "", {errorRecord("iWbemServicesQueryEnumeratorNextFailed", "QueryValue", "Unspecified error")},
+         "",
+         {errorRecord("iWbemServicesQueryEnumeratorNextFailed", "QueryValue", "Unspecified error")},
          connectedThen(plus({kQuery, kNext, "Release enumerator"}, kTeardown))},
         {"Get fails",
          [](ScriptedCom& c) {
@@ -157,8 +170,8 @@ TEST_F(WmiQueryTest, EveryFailureGivesTheEmptyTextWithItsRecordsAndReleasesWhatI
          "",
          {errorRecord("iWbemServicesQueryObjectGetFailed", "QueryValue", "IDispatch error #3586"),
           queryFailed("IDispatch error #3586")},
-         connectedThen(plus({kQuery, kNext, "Get object0 SerialNumber flags=0", "Release enumerator", "Release object0"},
-                            kTeardown))},
+         connectedThen(plus(
+             {kQuery, kNext, "Get object0 SerialNumber flags=0", "Release enumerator", "Release object0"}, kTeardown))},
         {"a standard exception while reading",
          [](ScriptedCom& c) {
              c.objects = {ScriptedWmiObject::string(u"SN-1")};
@@ -168,8 +181,8 @@ TEST_F(WmiQueryTest, EveryFailureGivesTheEmptyTextWithItsRecordsAndReleasesWhatI
          {"TellanHelper : E SystemInfoWin : iWbemServicesQueryProcessingFailed : "
           "function = `anonymous-namespace'>QueryValue : Comment In Log:     Failure: variant trouble",
           queryFailed("Unspecified error")},
-         connectedThen(plus({kQuery, kNext, "Get object0 SerialNumber flags=0", "Release enumerator", "Release object0"},
-                            kTeardown))},
+         connectedThen(plus(
+             {kQuery, kNext, "Get object0 SerialNumber flags=0", "Release enumerator", "Release object0"}, kTeardown))},
     };
     for (const QueryCase& c : cases)
         check(c);
@@ -181,36 +194,52 @@ TEST_F(WmiQueryTest, TheAnswerIsTheFirstStringValueCutToItsLowBytes)
     for (int i = 0; i < 300; ++i)
         longSerial.push_back(static_cast<char16_t>(u'0' + i % 10));
     const QueryCase cases[] = {
-        {"an ASCII serial", [](ScriptedCom& c) { c.objects = {ScriptedWmiObject::string(u"PF2X9Q7Z ")}; },
-         "PF2X9Q7Z ", {},
-         connectedThen(plus({kQuery, kNext, "Get object0 SerialNumber flags=0", "Release enumerator", "Release object0"},
-                            kTeardown))},
+        {"an ASCII serial",
+         [](ScriptedCom& c) { c.objects = {ScriptedWmiObject::string(u"PF2X9Q7Z ")}; },
+         "PF2X9Q7Z ",
+         {},
+         connectedThen(plus(
+             {kQuery, kNext, "Get object0 SerialNumber flags=0", "Release enumerator", "Release object0"}, kTeardown))},
         {"a null value and then a string",
-         [](ScriptedCom& c) { c.objects = {ScriptedWmiObject::null(), ScriptedWmiObject::string(u"SN-2")}; }, "SN-2", {},
+         [](ScriptedCom& c) {
+             c.objects = {ScriptedWmiObject::null(), ScriptedWmiObject::string(u"SN-2")};
+         },
+         "SN-2",
+         {},
          connectedThen(plus({kQuery, kNext, "Get object0 SerialNumber flags=0", "Release object0", kNext,
                              "Get object1 SerialNumber flags=0", "Release enumerator", "Release object1"},
                             kTeardown))},
         {"only a null value: no record",
-         [](ScriptedCom& c) { c.objects = {ScriptedWmiObject::null()}; }, "", {},
-         connectedThen(plus({kQuery, kNext, "Get object0 SerialNumber flags=0", "Release object0", kNext,
-                             "Release enumerator"},
-                            kTeardown))},
-        {"no object at all", [](ScriptedCom&) {}, "", {},
+         [](ScriptedCom& c) { c.objects = {ScriptedWmiObject::null()}; },
+         "",
+         {},
+         connectedThen(
+             plus({kQuery, kNext, "Get object0 SerialNumber flags=0", "Release object0", kNext, "Release enumerator"},
+                  kTeardown))},
+        {"no object at all",
+         [](ScriptedCom&) {},
+         "",
+         {},
          connectedThen(plus({kQuery, kNext, "Release enumerator"}, kTeardown))},
         {"characters beyond ASCII and a NUL unit",
          [](ScriptedCom& c) { c.objects = {ScriptedWmiObject::string(std::u16string(u"S\u00e9r\u4e2d\0Z", 6))}; },
-         std::string("S\xe9r\x2d\0Z", 6), {}, {}},
+         std::string("S\xe9r\x2d\0Z", 6),
+         {},
+         {}},
         {"300 characters: the first 255",
          [&](ScriptedCom& c) { c.objects = {ScriptedWmiObject::string(longSerial)}; },
-         std::string(longSerial.begin(), longSerial.begin() + 255), {}, {}},
+         std::string(longSerial.begin(), longSerial.begin() + 255),
+         {},
+         {}},
         {"COM already initialised alike on this thread",
          [](ScriptedCom& c) {
              c.initializeResult = S_FALSE;
              c.objects = {ScriptedWmiObject::string(u"SN-3")};
          },
-         "SN-3", {},
-         connectedThen(plus({kQuery, kNext, "Get object0 SerialNumber flags=0", "Release enumerator", "Release object0"},
-                            kTeardown))},
+         "SN-3",
+         {},
+         connectedThen(plus(
+             {kQuery, kNext, "Get object0 SerialNumber flags=0", "Release enumerator", "Release object0"}, kTeardown))},
         {"process security already set",
          [](ScriptedCom& c) {
              c.securityResult = RPC_E_TOO_LATE;

@@ -54,7 +54,8 @@ int main(int argc, char** argv)
         return 3;
     }
     if (argc >= 2 && std::strcmp(argv[1], "delayed") == 0) {
-        Dispatcher::postDelayed(DEFAULT_THREAD, [] { std::puts("never"); }, boost::posix_time::hours(1));
+        Dispatcher::postDelayed(
+            DEFAULT_THREAD, [] { std::puts("never"); }, boost::posix_time::hours(1));
         TLOG(INFO, "ExitTest") << "pending";
         return 4;
     }

@@ -27,8 +27,7 @@ int main(int argc, char** argv)
     std::puts("ready");
     std::fflush(stdout);
     char c;
-    while (::read(0, &c, 1) > 0) {
-    }
+    while (::read(0, &c, 1) > 0) {}
     if (writer >= 0)
         ::close(writer);
     return 0;

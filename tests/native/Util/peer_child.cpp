@@ -33,7 +33,6 @@ void say(const QByteArray& line)
     std::fflush(stdout);
 }
 
-
 template <class Source>
 int serve(QCoreApplication& app, Source* source, const QByteArray& socket)
 {

@@ -97,8 +97,7 @@ TEST(HelperEntry, ElevationPolicyRefreshedFromVersionSixWhenTheFunctionIsThere)
         bool failVersion;
         int calls;
     } cases[] = {
-        {10, true, false, 1}, {6, true, false, 1}, {5, true, false, 0},
-        {10, false, false, 0}, {10, true, true, 0},
+        {10, true, false, 1}, {6, true, false, 1}, {5, true, false, 0}, {10, false, false, 0}, {10, true, true, 0},
     };
     for (const auto& c : cases) {
         TestSupport::ScriptedVersion version(c.major, 0, Tellan::Platform::VER_NT_WORKSTATION);
@@ -118,11 +117,13 @@ TEST(HelperEntry, OnlyTheExactOptionWaitsForADebugger)
         // Without a debugger, a wait would never end: these must return.
         TestSupport::ScriptedDebugger debugger;
         ScopedInstall<Tellan::Platform::Threads> install(&debugger);
-        for (const wchar_t* line : {L"helper", L"helper --WAITDEBUGGER", L"helper --waitdebugger", L"--wait Debugger", L""})
+        for (const wchar_t* line :
+             {L"helper", L"helper --WAITDEBUGGER", L"helper --waitdebugger", L"--wait Debugger", L""})
             Tellan::waitForDebugger(line);
         EXPECT_EQ(debugger.questions, 0);
     }
-    for (const wchar_t* line : {L"helper --waitDebugger", L"helper x--waitDebuggerx", L"\"/a/--waitDebugger/helper\" a"}) {
+    for (const wchar_t* line :
+         {L"helper --waitDebugger", L"helper x--waitDebuggerx", L"\"/a/--waitDebugger/helper\" a"}) {
         // Asked until the debugger is there.
         TestSupport::ScriptedDebugger debugger;
         debugger.attachesAt = 3;

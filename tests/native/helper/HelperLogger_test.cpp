@@ -28,12 +28,12 @@
 #include <cerrno>
 #include <cstdio>
 #include <ctime>
-#include <map>
-#include <stdexcept>
-#include <thread>
 #include <fstream>
 #include <iterator>
+#include <map>
+#include <stdexcept>
 #include <string>
+#include <thread>
 #include <vector>
 
 using Tellan::HelperLogger;
@@ -98,16 +98,10 @@ bool contains(const Lines& lines, const std::string& text)
 
 // Bytes the sink counted into a file: the header as on disk, every later
 // line as logged, without its CR.
-std::uint64_t countedBytes(const std::string& bytes)
-{
-    return bytes.size() - (fileLines(bytes).size() - 12);
-}
+std::uint64_t countedBytes(const std::string& bytes) { return bytes.size() - (fileLines(bytes).size() - 12); }
 
 // A line of exactly `size` bytes, line feed included.
-std::string lineOfSize(std::size_t size, char fill)
-{
-    return std::string(size - 1, fill) + "\n";
-}
+std::string lineOfSize(std::size_t size, char fill) { return std::string(size - 1, fill) + "\n"; }
 
 // A small file system of its own for a folder, which a filler fills to the
 // last byte. Its sink is replaced before it goes.
@@ -135,8 +129,7 @@ public:
             return false;
         const std::string block(4096, 'f');
         std::setvbuf(f, nullptr, _IONBF, 0);
-        while (std::fwrite(block.data(), 1, block.size(), f) == block.size()) {
-        }
+        while (std::fwrite(block.data(), 1, block.size(), f) == block.size()) {}
         std::fclose(f);
         return true;
     }
@@ -460,9 +453,9 @@ TEST_F(HelperLoggerTest, AnArchivedNameAlreadyTakenMovesTheArchiveToTheNextFreeS
     // the machine paused before it.
     bool expectedName = false;
     for (std::time_t t = closing; t <= closed; ++t)
-        expectedName = expectedName
-                       || names.last().toStdString()
-                              == HelperLogger::archivedFileName("ZorvikMusicHelper", std::max(now + 5, t));
+        expectedName =
+            expectedName
+            || names.last().toStdString() == HelperLogger::archivedFileName("ZorvikMusicHelper", std::max(now + 5, t));
     EXPECT_TRUE(expectedName) << names.last().toStdString();
     EXPECT_TRUE(contains(archivedLines(names.last()), " : the closing file"));
     for (const auto& t : taken) {
@@ -546,9 +539,9 @@ TEST_F(HelperLoggerTest, AFileThatCannotBeCreatedIsTriedAgainAtTheNextLineWithNo
 {
     // A dangling link at the current name: nothing to archive, and creating
     // the file through it fails.
-    ASSERT_EQ(::symlink((logs() + "/missing/ZorvikMusicHelper.log").toUtf8().constData(),
-                        currentPath().toUtf8().constData()),
-              0);
+    ASSERT_EQ(
+        ::symlink((logs() + "/missing/ZorvikMusicHelper.log").toUtf8().constData(), currentPath().toUtf8().constData()),
+        0);
     HelperLogger& sink = install();
     TLOG(INFO, "helper") << "while no file can be made";
     EXPECT_FALSE(QFileInfo::exists(logs() + "/missing"));
@@ -613,7 +606,7 @@ TEST_F(HelperLoggerTest, AWriteThatFailsOnAFullDiskIsCountedAndTheNextLineWrites
     ASSERT_GE(after.size(), 3u) << bytes;
     EXPECT_NE(after[after.size() - 3].find(" : before the disk is full"), std::string::npos);
     EXPECT_NE(after[after.size() - 2].find(" TellanHelper : W HelperLogger : LogLinesLost : function = "
-                                          "Tellan>HelperLogger>reportLostLines , lines = 1 : line "),
+                                           "Tellan>HelperLogger>reportLostLines , lines = 1 : line "),
               std::string::npos)
         << after[after.size() - 2];
     EXPECT_NE(after.back().find(" : after the disk has room again"), std::string::npos);

@@ -15,12 +15,12 @@
 
 #include <QByteArray>
 #include <QDataStream>
-#include <QRandomGenerator>
 #include <QDeadlineTimer>
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
 #include <QProcess>
+#include <QRandomGenerator>
 #include <QRegularExpression>
 #include <QTemporaryDir>
 #include <QThread>
@@ -29,8 +29,8 @@
 
 #include <fcntl.h>
 #include <net/if.h>
-#include <poll.h>
 #include <netdb.h>
+#include <poll.h>
 #include <pwd.h>
 #include <sched.h>
 #include <sys/ioctl.h>
@@ -260,8 +260,8 @@ TEST_F(HelperProgram, SecondStartForwardsAndKillFromAThirdEndsTheRunningHelper)
     EXPECT_EQ(second->errors(), "");
 
     // "--kill" as the sender's program path is skipped: the list's first element.
-    auto third = std::make_unique<Helper>("/bin/bash", QStringList{"-c", "exec -a --kill \"$0\" probe", helper()},
-                                          environment_);
+    auto third =
+        std::make_unique<Helper>("/bin/bash", QStringList{"-c", "exec -a --kill \"$0\" probe", helper()}, environment_);
     EXPECT_EQ(third->finish(), 0);
     EXPECT_TRUE(running->running());
 
@@ -276,7 +276,8 @@ TEST_F(HelperProgram, SecondStartForwardsAndKillFromAThirdEndsTheRunningHelper)
     EXPECT_FALSE(QFile::exists(currentLog()));
     const QStringList archived = archivedHelperLogs();
     ASSERT_EQ(archived.size(), 1);
-    EXPECT_TRUE(QRegularExpression(R"(^ZorvikMusicHelper-v9\.5\.2\.2478-\d{6}-\d{6}\.log$)").match(archived[0]).hasMatch())
+    EXPECT_TRUE(
+        QRegularExpression(R"(^ZorvikMusicHelper-v9\.5\.2\.2478-\d{6}-\d{6}\.log$)").match(archived[0]).hasMatch())
         << archived[0].toStdString();
     const QByteArray log = readAll(logs() + "/" + archived[0]);
     EXPECT_TRUE(log.startsWith("[SystemInfo]\r\n")) << log.left(200).constData();
@@ -284,7 +285,8 @@ TEST_F(HelperProgram, SecondStartForwardsAndKillFromAThirdEndsTheRunningHelper)
                              + QFile::encodeName(path("bin")) + " : line "))
         << log.constData();
     const QList<QByteArray> lines = log.trimmed().split('\n');
-    EXPECT_TRUE(lines.last().contains("Helper INFO in helper line ") && lines.last().endsWith(": Begin helper shutdown"))
+    EXPECT_TRUE(lines.last().contains("Helper INFO in helper line ")
+                && lines.last().endsWith(": Begin helper shutdown"))
         << lines.last().constData();
     EXPECT_FALSE(log.contains("Helper shutdown already in progress"));
     EXPECT_EQ(log.count("Begin helper shutdown"), 1);
@@ -485,12 +487,14 @@ TEST_F(HelperProgram, OfTenStartsAtOnceExactlyOneKeepsRunning)
             helpers.push_back(start({QString("start-%1").arg(i)}));
         std::vector<Helper*> running;
         // Nine end with 0 once they forwarded; the tenth runs on.
-        ASSERT_TRUE(waitUntil([&] {
-            int ended = 0;
-            for (auto& h : helpers)
-                ended += h->running() ? 0 : 1;
-            return ended >= 9;
-        }, 60000));
+        ASSERT_TRUE(waitUntil(
+            [&] {
+                int ended = 0;
+                for (auto& h : helpers)
+                    ended += h->running() ? 0 : 1;
+                return ended >= 9;
+            },
+            60000));
         for (auto& h : helpers) {
             if (h->running())
                 running.push_back(h.get());
@@ -577,7 +581,8 @@ protected:
 
 TEST_F(HelperProgramWithService, FirstPassUploadsAndDeletesWhatTheServiceAccepted)
 {
-    const QStringList logNames{"ZorvikMusic-v9.5.2.2478-240102-030405.log", "ZorvikMusicMigrator-v9.5.2.2478-240102-030410.log"};
+    const QStringList logNames{"ZorvikMusic-v9.5.2.2478-240102-030405.log",
+                               "ZorvikMusicMigrator-v9.5.2.2478-240102-030410.log"};
     ASSERT_TRUE(QDir().mkpath(logs()));
     ASSERT_TRUE(QDir().mkpath(crashReports()));
     for (const QString& name : logNames) {
@@ -595,7 +600,7 @@ TEST_F(HelperProgramWithService, FirstPassUploadsAndDeletesWhatTheServiceAccepte
     EXPECT_TRUE(server_->waitForRequests(3, std::chrono::seconds(60)));
     EXPECT_TRUE(waitUntil([&] {
         return QDir(logs()).entryList({"ZorvikMusic*-v9*-2401*.log"}, QDir::Files).isEmpty()
-            && !QFile::exists(crashReports() + "/5f0c2b9e.dmp");
+               && !QFile::exists(crashReports() + "/5f0c2b9e.dmp");
     }));
     for (const StandIn::ReceivedRequest& request : server_->requests()) {
         const std::string host = std::string("\r\nHost: ") + ZORVIK_UPLOAD_HOST + "\r\n";
@@ -649,7 +654,8 @@ TEST_F(HelperProgram, AnotherUserCanNeitherBlockNorReceive)
     const QString root = theirs.path();
     for (const char* folder : {"home/.local/share", "home/.config", "tmp", "bin"})
         ASSERT_TRUE(QDir().mkpath(root + "/" + folder));
-    ASSERT_EQ(::link(QFile::encodeName(helper()).constData(), QFile::encodeName(root + "/bin/" + helperName).constData()), 0);
+    ASSERT_EQ(
+        ::link(QFile::encodeName(helper()).constData(), QFile::encodeName(root + "/bin/" + helperName).constData()), 0);
     ASSERT_TRUE(QFile::copy(path("bin/" + productExecutable), root + "/bin/" + productExecutable));
     QProcess chown;
     chown.start("chown", {"-R", uid + ":" + QString::number(other->pw_gid), root + "/home", root + "/tmp"});

@@ -15,8 +15,7 @@ int main(int argc, char** argv)
     if (::write(1, "ready\n", 6) != 6)
         return 4;
     char byte;
-    while (::read(0, &byte, 1) > 0) {
-    }
+    while (::read(0, &byte, 1) > 0) {}
     ::close(fd);
     return 0;
 }

@@ -28,13 +28,13 @@ std::string serverNameOf(const std::string& bytes)
     const auto u16 = [&](std::size_t i) { return byte(i) << 8 | byte(i + 1); };
     if (byte(0) != 0x16 || byte(5) != 0x01)
         return "?";
-    std::size_t at = 5 + 4 + 2 + 32;  // record and handshake headers, version, random
-    at += 1 + byte(at);               // session id
-    at += 2 + u16(at);                // cipher suites
-    at += 1 + byte(at);               // compression methods
+    std::size_t at = 5 + 4 + 2 + 32; // record and handshake headers, version, random
+    at += 1 + byte(at); // session id
+    at += 2 + u16(at); // cipher suites
+    at += 1 + byte(at); // compression methods
     const std::size_t end = at + 2 + u16(at);
     for (at += 2; at + 4 <= end && at + 4 <= bytes.size(); at += 4 + u16(at + 2)) {
-        if (u16(at) == 0)  // server_name: list length, name type, name length, name
+        if (u16(at) == 0) // server_name: list length, name type, name length, name
             return bytes.substr(at + 9, u16(at + 7));
     }
     return "";
@@ -170,7 +170,7 @@ TEST_F(OpsFileUploadSafety, AuthorityInTheSystemTrustStoreAloneIsTrusted)
 
 struct ContextCase {
     const char* name;
-    bool folder;  // the CA file is a folder, or a file of no certificates
+    bool folder; // the CA file is a folder, or a file of no certificates
 };
 
 void PrintTo(const ContextCase& c, std::ostream* os) { *os << c.name; }
@@ -221,7 +221,7 @@ Outcome runBounded(const QString& path, const OpsFileUpload::Endpoint& target, s
 
 TEST_F(OpsFileUploadTimeLimits, ServerThatAcceptsButNeverHandshakesRunsOutTheConnectBound)
 {
-    TestSupport::TcpRelay::Options options;  // accepts, never answers
+    TestSupport::TcpRelay::Options options; // accepts, never answers
     TestSupport::TcpRelay silent(options);
     OpsFileUpload::Endpoint target = endpoint(silent.port());
     target.connectBound = shortBound;
@@ -377,7 +377,7 @@ struct HeldLookUp {
     OpsFileUpload::LookUp function(unsigned short port) const
     {
         return [released = released, alive = alive, port](const std::string&, const std::string&,
-                                                            boost::system::error_code&) {
+                                                          boost::system::error_code&) {
             // Bounded, so that an upload that waited for it fails its test instead of hanging it.
             released.wait_for(std::chrono::seconds(10));
             return OpsFileUpload::Addresses{{boost::asio::ip::address_v4::loopback(), port}};

@@ -26,10 +26,7 @@ std::string headerValue(const std::string& request, const std::string& name)
     return request.substr(from, request.find("\r\n", from) - from);
 }
 
-std::string requestLine(const std::string& request)
-{
-    return request.substr(0, request.find("\r\n"));
-}
+std::string requestLine(const std::string& request) { return request.substr(0, request.find("\r\n")); }
 
 // The bytes after the line feed that ends the head.
 std::size_t bytesAfterHead(const std::string& request)
@@ -60,13 +57,15 @@ TEST_F(OpsFileUploadWire, LogFileGoesOutAsHeadPreambleFileAndOneSpace)
               "Content-Type: Text\r\n"
               "Host: " ZORVIK_UPLOAD_HOST "\r\n"
               "X-Content-Type: PavrelLogFormat-1.0\r\n"
-              "X-DSN: " + deviceId + "\r\n"
-              "X-DeviceFirmwareVersion: 9.5.2.2478\r\n"
-              "X-Upload-Tag: ZorvikMusic\r\n"
-              "X-devicetype: R4TKW9XQ2MNB7F\r\n"
-              "\nFiles: messages.0\nMFBS/1.0 1\nContent-Name: Content\nContent-Encoding: text\n"
-              "Content-Length: 500\n\n"
-              + content.toStdString() + " ");
+              "X-DSN: "
+                  + deviceId
+                  + "\r\n"
+                    "X-DeviceFirmwareVersion: 9.5.2.2478\r\n"
+                    "X-Upload-Tag: ZorvikMusic\r\n"
+                    "X-devicetype: R4TKW9XQ2MNB7F\r\n"
+                    "\nFiles: messages.0\nMFBS/1.0 1\nContent-Name: Content\nContent-Encoding: text\n"
+                    "Content-Length: 500\n\n"
+                  + content.toStdString() + " ");
     EXPECT_EQ(bytesAfterHead(request.bytes), 596u);
     EXPECT_TRUE(request.complete);
     EXPECT_EQ(request.bytesAfterBody, "");
@@ -98,10 +97,10 @@ TEST_F(OpsFileUploadWire, CrashDumpKeepsEveryByteAndDiffersOnlyInItsContentType)
 }
 
 struct NamingCase {
-    const char* fileName;  // UTF-8
+    const char* fileName; // UTF-8
     int type;
     const char* tag;
-    const char* key;  // nullptr: the name unchanged
+    const char* key; // nullptr: the name unchanged
     const char* contentType;
 };
 
@@ -117,35 +116,34 @@ TEST_P(OpsFileUploadNaming, TagAndKeyComeFromTheFileName)
     EXPECT_EQ(upload(path, c.type).result(), 0);
 
     const std::string bytes = onlyRequest().bytes;
-    EXPECT_EQ(requestLine(bytes), std::string("POST /DeviceEventProxy/VYKLogServlet?key=")
-                                      + (c.key ? c.key : c.fileName) + " HTTP/1.1");
+    EXPECT_EQ(requestLine(bytes),
+              std::string("POST /DeviceEventProxy/VYKLogServlet?key=") + (c.key ? c.key : c.fileName) + " HTTP/1.1");
     EXPECT_EQ(headerValue(bytes, "X-Upload-Tag"), c.tag);
     EXPECT_EQ(headerValue(bytes, "X-Content-Type"), c.contentType);
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Names, OpsFileUploadNaming,
-    testing::Values(
-        NamingCase{"ZorvikMusicInstaller-v9.5.2.2478-240102-030405.log", 0, "ZorvikMusicInstaller", nullptr,
-                   "PavrelLogFormat-1.0"},
-        NamingCase{"ZorvikMusic-renderer-v9.5.2.2478-240102-030405.log", 0, "ZorvikMusic", nullptr,
-                   "PavrelLogFormat-1.0"},
-        NamingCase{"ZorvikMusicMigrator-v9.5.2.2478-240102-030405.log", 0, "ZorvikMusicMigrator", nullptr,
-                   "PavrelLogFormat-1.0"},
-        // The pattern wins over the suffix, the suffix test is case-sensitive,
-        // and the file's type plays no part in the tag.
-        NamingCase{"Report-v2.dmp", 1, "Report", nullptr, "BinaryFile"},
-        NamingCase{"0b5c7e2a.DMP", 1, "unknown", nullptr, "BinaryFile"},
-        NamingCase{"1234.dmp", 0, "CRASH", nullptr, "PavrelLogFormat-1.0"},
-        NamingCase{"notes.log", 0, "unknown", nullptr, "PavrelLogFormat-1.0"},
-        NamingCase{"A-z_0.9~x.log", 0, "unknown", nullptr, "PavrelLogFormat-1.0"},
-        NamingCase{"Zorvik Music-v1 \xc3\xa9.log", 0, "unknown", "Zorvik%20Music-v1%20%C3%A9.log",
-                   "PavrelLogFormat-1.0"},
-        NamingCase{"a+b&c=d?e#f%.log", 0, "unknown", "a%2Bb%26c%3Dd%3Fe%23f%25.log", "PavrelLogFormat-1.0"}));
+INSTANTIATE_TEST_SUITE_P(Names, OpsFileUploadNaming,
+                         testing::Values(NamingCase{"ZorvikMusicInstaller-v9.5.2.2478-240102-030405.log", 0,
+                                                    "ZorvikMusicInstaller", nullptr, "PavrelLogFormat-1.0"},
+                                         NamingCase{"ZorvikMusic-renderer-v9.5.2.2478-240102-030405.log", 0,
+                                                    "ZorvikMusic", nullptr, "PavrelLogFormat-1.0"},
+                                         NamingCase{"ZorvikMusicMigrator-v9.5.2.2478-240102-030405.log", 0,
+                                                    "ZorvikMusicMigrator", nullptr, "PavrelLogFormat-1.0"},
+                                         // The pattern wins over the suffix, the suffix test is case-sensitive,
+                                         // and the file's type plays no part in the tag.
+                                         NamingCase{"Report-v2.dmp", 1, "Report", nullptr, "BinaryFile"},
+                                         NamingCase{"0b5c7e2a.DMP", 1, "unknown", nullptr, "BinaryFile"},
+                                         NamingCase{"1234.dmp", 0, "CRASH", nullptr, "PavrelLogFormat-1.0"},
+                                         NamingCase{"notes.log", 0, "unknown", nullptr, "PavrelLogFormat-1.0"},
+                                         NamingCase{"A-z_0.9~x.log", 0, "unknown", nullptr, "PavrelLogFormat-1.0"},
+                                         NamingCase{"Zorvik Music-v1 \xc3\xa9.log", 0, "unknown",
+                                                    "Zorvik%20Music-v1%20%C3%A9.log", "PavrelLogFormat-1.0"},
+                                         NamingCase{"a+b&c=d?e#f%.log", 0, "unknown", "a%2Bb%26c%3Dd%3Fe%23f%25.log",
+                                                    "PavrelLogFormat-1.0"}));
 
 struct RecordCase {
     int fileSize;
-    std::vector<std::size_t> chunks;  // TLS records after the head and the preamble
+    std::vector<std::size_t> chunks; // TLS records after the head and the preamble
 };
 
 void PrintTo(const RecordCase& c, std::ostream* os) { *os << c.fileSize << " bytes"; }
@@ -207,22 +205,22 @@ TEST_P(OpsFileUploadReplies, OnlyACompleteReplyGivesResultZeroAndItsStatus)
 using StandIn::Behaviour;
 INSTANTIATE_TEST_SUITE_P(
     Replies, OpsFileUploadReplies,
-    testing::Values(
-        ReplyCase{"Accepted", {Behaviour::Status, 200}, 0, 200, {}},
-        ReplyCase{"Refused", {Behaviour::Status, 403}, 0, 403, {}},
-        ReplyCase{"ServerError", {Behaviour::Status, 500}, 0, 500, {}},
-        ReplyCase{"SplitOverReads", {Behaviour::SplitReply, 200}, 0, 200, {}},
-        ReplyCase{"SplitRefusal", {Behaviour::SplitReply, 403}, 0, 403, {}},
-        // Bytes after a complete reply are logged; the one result stays 0.
-        ReplyCase{"TrailingBytes", {Behaviour::TrailingBytes, 200}, 0, 200, {"httpParsedMismatch"}},
-        ReplyCase{"TlsCloseBeforeReply", {Behaviour::TlsCloseBeforeReply, 200}, -1, 0, {"socketReadError"}},
-        ReplyCase{"DropWithoutClose", {Behaviour::DropWithoutClose, 200}, -1, 0, {"cannotReadServerResponse"}},
-        // A reply framed only by the end of the connection never completes.
-        ReplyCase{"CloseFramed", {Behaviour::CloseFramed, 200}, -1, 0, {"socketReadError"}},
-        // "100 Continue" and "103 Early Hints" come before the reply that counts.
-        ReplyCase{"InterimThenAccepted", {Behaviour::Interim, 200}, 0, 200, {}},
-        ReplyCase{"InterimThenRefused", {Behaviour::Interim, 403}, 0, 403, {}},
-        ReplyCase{"NotHttp", {Behaviour::NotHttp, 200}, -1, 0, {"httpParsedMismatch"}}),
+    testing::Values(ReplyCase{"Accepted", {Behaviour::Status, 200}, 0, 200, {}},
+                    ReplyCase{"Refused", {Behaviour::Status, 403}, 0, 403, {}},
+                    ReplyCase{"ServerError", {Behaviour::Status, 500}, 0, 500, {}},
+                    ReplyCase{"SplitOverReads", {Behaviour::SplitReply, 200}, 0, 200, {}},
+                    ReplyCase{"SplitRefusal", {Behaviour::SplitReply, 403}, 0, 403, {}},
+                    // Bytes after a complete reply are logged; the one result stays 0.
+                    ReplyCase{"TrailingBytes", {Behaviour::TrailingBytes, 200}, 0, 200, {"httpParsedMismatch"}},
+                    ReplyCase{"TlsCloseBeforeReply", {Behaviour::TlsCloseBeforeReply, 200}, -1, 0, {"socketReadError"}},
+                    ReplyCase{
+                        "DropWithoutClose", {Behaviour::DropWithoutClose, 200}, -1, 0, {"cannotReadServerResponse"}},
+                    // A reply framed only by the end of the connection never completes.
+                    ReplyCase{"CloseFramed", {Behaviour::CloseFramed, 200}, -1, 0, {"socketReadError"}},
+                    // "100 Continue" and "103 Early Hints" come before the reply that counts.
+                    ReplyCase{"InterimThenAccepted", {Behaviour::Interim, 200}, 0, 200, {}},
+                    ReplyCase{"InterimThenRefused", {Behaviour::Interim, 403}, 0, 403, {}},
+                    ReplyCase{"NotHttp", {Behaviour::NotHttp, 200}, -1, 0, {"httpParsedMismatch"}}),
     [](const testing::TestParamInfo<ReplyCase>& info) { return std::string(info.param.name); });
 
 TEST_F(OpsFileUploadWire, TrailingBytesAreLoggedWithWhatTheParserTookAndWhatWasRead)
@@ -270,11 +268,13 @@ INSTANTIATE_TEST_SUITE_P(Files, OpsFileUploadUnsendable,
                                          UnsendableCase{"Missing", "logFileEmpty"},
                                          // A folder has a size but cannot be read as a file.
                                          UnsendableCase{"Folder", "cannotOpenLogFile"}),
-                         [](const testing::TestParamInfo<UnsendableCase>& info) { return std::string(info.param.name); });
+                         [](const testing::TestParamInfo<UnsendableCase>& info) {
+                             return std::string(info.param.name);
+                         });
 
 struct ChangeCase {
     int size;
-    int change;  // bytes taken off (negative) or added while the upload connects
+    int change; // bytes taken off (negative) or added while the upload connects
 };
 
 void PrintTo(const ChangeCase& c, std::ostream* os) { *os << c.size << " bytes, " << c.change << " changed"; }
@@ -352,19 +352,20 @@ TEST_P(OpsFileUploadChangingFile, GrownFileSendsOnlyTheAnnouncedBytesAndFails)
 INSTANTIATE_TEST_SUITE_P(Sizes, OpsFileUploadChangingFile,
                          // Within the last piece, at a piece boundary, and by
                          // more than a TLS record can carry.
-                         testing::Values(ChangeCase{10000, 1500}, ChangeCase{8192, 4096},
-                                         ChangeCase{4096, 10}, ChangeCase{40000, 20000}),
+                         testing::Values(ChangeCase{10000, 1500}, ChangeCase{8192, 4096}, ChangeCase{4096, 10},
+                                         ChangeCase{40000, 20000}),
                          [](const testing::TestParamInfo<ChangeCase>& info) {
-                             return "Bytes" + std::to_string(info.param.size) + "By" + std::to_string(info.param.change);
+                             return "Bytes" + std::to_string(info.param.size) + "By"
+                                    + std::to_string(info.param.change);
                          });
 
 struct FailureCase {
     const char* name;
     int fileSize;
-    std::size_t deviceIdSize;  // 0: the usual device id
-    int shrinkTo;               // when the connection arrives; -1: no change
-    std::size_t truncateAfter;  // client bytes after which the file is emptied; 0: never
-    std::size_t cutAfter;       // client bytes after which the connection is reset; 0: never
+    std::size_t deviceIdSize; // 0: the usual device id
+    int shrinkTo; // when the connection arrives; -1: no change
+    std::size_t truncateAfter; // client bytes after which the file is emptied; 0: never
+    std::size_t cutAfter; // client bytes after which the connection is reset; 0: never
     StandIn::Reply reply;
     std::vector<std::string> events;
 };
@@ -424,7 +425,13 @@ INSTANTIATE_TEST_SUITE_P(
         FailureCase{"HeadWriteFails", 100, 16 * oneMiB, -1, 0, 64 * 1024, {}, {"cannotWriteRequest"}},
         FailureCase{"FileWriteFails", bigFile, 0, -1, 0, oneMiB, {}, {"cannotWriteFile"}},
         // Shrunk to one byte: the closing space, then spaces up to the announced length.
-        FailureCase{"PaddingWriteFails", bigFile, 0, 1, 0, oneMiB, {},
+        FailureCase{"PaddingWriteFails",
+                    bigFile,
+                    0,
+                    1,
+                    0,
+                    oneMiB,
+                    {},
                     {"sentDataContentLengthMisMatch", "cannotFinishFileWrite"}}),
     [](const testing::TestParamInfo<FailureCase>& info) { return std::string(info.param.name); });
 

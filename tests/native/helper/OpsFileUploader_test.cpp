@@ -44,7 +44,7 @@ using UploadQueue = QueueTest;
 TEST(UploadQueueRetryDelay, GrowsFourFoldFromOneMillisecondUpToOneHour)
 {
     EXPECT_EQ(OpsFileUploader::Options().firstRetryDelay, pt::milliseconds(1));
-    const std::vector<long> expectedMs = {1,     4,      16,     64,      256,     1024,    4096,
+    const std::vector<long> expectedMs = {1,     4,     16,     64,      256,     1024,    4096,
                                           16384, 65536, 262144, 1048576, 3600000, 3600000, 3600000};
     std::vector<long> delays;
     pt::time_duration delay = OpsFileUploader::Options().firstRetryDelay;
@@ -91,8 +91,7 @@ TEST_F(UploadQueue, StepsOffTheFileUploadThreadThrowTheAssertionMessage)
             step.second();
             ADD_FAILURE() << step.first << " ran on the main thread";
         } catch (const Tellan::Event::Dispatcher::InvalidThreadException& e) {
-            EXPECT_STREQ(e.what(), "Modifications to upload queue must occur on the File Upload thread.")
-                << step.first;
+            EXPECT_STREQ(e.what(), "Modifications to upload queue must occur on the File Upload thread.") << step.first;
         }
     }
     EXPECT_EQ(server->connectionCount(), 0u);
@@ -195,14 +194,14 @@ TEST_F(UploadQueue, EmptyAndVanishedHeadsLeaveAtOnceAndTheNextStarts)
         uploader->uploadLogFile(next);
     }
     ASSERT_TRUE(recorder.waitFor(3));
-    EXPECT_THAT(recorder.outcomes,
-                ElementsAre(IsOutcome(empty, 0, 0), IsOutcome(gone, 0, 0), IsOutcome(next, 0, 200)));
+    EXPECT_THAT(recorder.outcomes, ElementsAre(IsOutcome(empty, 0, 0), IsOutcome(gone, 0, 0), IsOutcome(next, 0, 200)));
     EXPECT_THAT(receivedNames(*server), ElementsAre("next.log"));
     EXPECT_EQ(records("E", "OpsFileUpload", "logFileEmpty").size(), 1u);
     const auto notStarted = records("W", "OpsFileUploader", "UploadNotStarted");
     ASSERT_EQ(notStarted.size(), 1u);
-    EXPECT_THAT(notStarted[0], HasSubstr("fileName = " + gone.toStdString() + " , function = "
-                                         "Tellan>OpsFileUploader>startNextUpload , reason = missing : line "));
+    EXPECT_THAT(notStarted[0], HasSubstr("fileName = " + gone.toStdString()
+                                         + " , function = "
+                                           "Tellan>OpsFileUploader>startNextUpload , reason = missing : line "));
     // Could not start: no reply, so no "Log upload complete." line for them.
     EXPECT_EQ(sink->linesContaining("Log upload complete.").size(), 1u);
     EXPECT_TRUE(QFile::exists(empty));
@@ -273,10 +272,8 @@ TEST_F(UploadQueue, RetryDelayGrowsWithEachRetryAndASuccessDoesNotResetIt)
             }
         });
     };
-    QObject::connect(uploader.get(), &OpsFileUploader::uploadSuccess, uploader.get(), readDelay,
-                     Qt::DirectConnection);
-    QObject::connect(uploader.get(), &OpsFileUploader::uploadFailure, uploader.get(), readDelay,
-                     Qt::DirectConnection);
+    QObject::connect(uploader.get(), &OpsFileUploader::uploadSuccess, uploader.get(), readDelay, Qt::DirectConnection);
+    QObject::connect(uploader.get(), &OpsFileUploader::uploadFailure, uploader.get(), readDelay, Qt::DirectConnection);
     OutcomeRecorder recorder(uploader.get());
     {
         UploadThreadGate gate;
@@ -310,8 +307,9 @@ TEST_F(UploadQueue, FileOfferedAgainBeforeItsOutcomeReachedTheMainThreadIsNotSen
     EXPECT_THAT(receivedNames(*server), ElementsAre("accepted.log", "refused.log"));
     const auto dropped = records("I", "OpsFileUploader", "UploadNotStarted");
     ASSERT_EQ(dropped.size(), 2u);
-    EXPECT_THAT(dropped[0], HasSubstr("fileName = " + accepted.toStdString() + " , function = "
-                                      "Tellan>OpsFileUploader>startNextUpload , reason = awaitingDeletion : line "));
+    EXPECT_THAT(dropped[0], HasSubstr("fileName = " + accepted.toStdString()
+                                      + " , function = "
+                                        "Tellan>OpsFileUploader>startNextUpload , reason = awaitingDeletion : line "));
     EXPECT_THAT(dropped[1], HasSubstr("fileName = " + refused.toStdString()));
     EXPECT_TRUE(recorder.outcomes.empty());
 

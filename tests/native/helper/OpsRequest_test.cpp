@@ -15,14 +15,13 @@ TEST(OpsRequest, HeadIsTheRequestLineAndTheHeadersInByteOrderWithoutAnEmptyLine)
     request.headers["Host"] = "h";
     request.headers["Connection"] = "keep-alive";
 
-    EXPECT_EQ(request.headString(),
-              "POST /servlet?key=a.log HTTP/1.1\r\n"
-              "Connection: keep-alive\r\n"
-              "Host: h\r\n"
-              "X-DSN: D\r\n"
-              "X-DeviceFirmwareVersion: 1\r\n"
-              "X-Upload-Tag: Tag\r\n"
-              "X-devicetype: T\r\n");
+    EXPECT_EQ(request.headString(), "POST /servlet?key=a.log HTTP/1.1\r\n"
+                                    "Connection: keep-alive\r\n"
+                                    "Host: h\r\n"
+                                    "X-DSN: D\r\n"
+                                    "X-DeviceFirmwareVersion: 1\r\n"
+                                    "X-Upload-Tag: Tag\r\n"
+                                    "X-devicetype: T\r\n");
 }
 
 TEST(OpsRequest, DefaultRequestGivesTheBareRequestLineAndTheLocalUrl)

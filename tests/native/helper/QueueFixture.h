@@ -123,10 +123,13 @@ class OutcomeRecorder : public QObject {
 public:
     explicit OutcomeRecorder(Tellan::OpsFileUploader* uploader)
     {
-        connect(uploader, &Tellan::OpsFileUploader::uploadSuccess, this,
-                [this](const QString& path) { outcomes.push_back({path, true, 0, 200}); });
+        connect(uploader, &Tellan::OpsFileUploader::uploadSuccess, this, [this](const QString& path) {
+            outcomes.push_back({path, true, 0, 200});
+        });
         connect(uploader, &Tellan::OpsFileUploader::uploadFailure, this,
-                [this](const QString& path, int error, int code) { outcomes.push_back({path, false, error, code}); });
+                [this](const QString& path, int error, int code) {
+                    outcomes.push_back({path, false, error, code});
+                });
     }
     bool waitFor(std::size_t count, std::chrono::milliseconds limit = std::chrono::seconds(60))
     {
@@ -182,8 +185,8 @@ protected:
     static QString logs() { return Tellan::Storage::logsDirectory(); }
     static QString crashReports() { return Tellan::Storage::crashReportsDirectory(); }
 
-    Tellan::OpsFileUploader::Options options(boost::posix_time::time_duration firstRetry
-                                             = boost::posix_time::milliseconds(1)) const
+    Tellan::OpsFileUploader::Options
+    options(boost::posix_time::time_duration firstRetry = boost::posix_time::milliseconds(1)) const
     {
         Tellan::OpsFileUploader::Options result;
         result.endpoint = endpoint();
@@ -191,8 +194,8 @@ protected:
         return result;
     }
 
-    boost::shared_ptr<Tellan::OpsFileUploader> makeUploader(boost::posix_time::time_duration firstRetry
-                                                            = boost::posix_time::milliseconds(1)) const
+    boost::shared_ptr<Tellan::OpsFileUploader>
+    makeUploader(boost::posix_time::time_duration firstRetry = boost::posix_time::milliseconds(1)) const
     {
         return boost::shared_ptr<Tellan::OpsFileUploader>(new Tellan::OpsFileUploader(nullptr, options(firstRetry)));
     }

@@ -63,9 +63,9 @@ int main(int argc, char** argv)
     // The outcomes reach the reporter through this thread's event loop; the
     // quit is posted after the last of them.
     std::thread watcher([&app, uploader] {
-        while (!idleOnUploadThread(uploader)) {
-        }
-        QMetaObject::invokeMethod(&app, [] { QCoreApplication::quit(); }, Qt::QueuedConnection);
+        while (!idleOnUploadThread(uploader)) {}
+        QMetaObject::invokeMethod(
+            &app, [] { QCoreApplication::quit(); }, Qt::QueuedConnection);
     });
     app.exec();
     watcher.join();

@@ -109,8 +109,8 @@ protected:
     static void SetUpTestSuite()
     {
         certificateFolder = new QTemporaryDir();
-        certificates = StandIn::makeTestCertificates(certificateFolder->path().toStdString(), {"localhost"},
-                                                     {"127.0.0.1", "::1"});
+        certificates =
+            StandIn::makeTestCertificates(certificateFolder->path().toStdString(), {"localhost"}, {"127.0.0.1", "::1"});
     }
 
     static void TearDownTestSuite()
@@ -127,7 +127,7 @@ protected:
     }
 
     static std::unique_ptr<StandIn::Server> startServer(const StandIn::TestCertificates& files,
-                                                         const std::string& address = "127.0.0.1")
+                                                        const std::string& address = "127.0.0.1")
     {
         StandIn::Options options;
         options.certificateFile = files.certificateFile;
@@ -144,7 +144,8 @@ protected:
         result.service = std::to_string(port ? port : server->port());
         // Straight to the loopback address: a bare system may have no hosts
         // entry for localhost. The name is still what the certificate must hold.
-        result.addresses = {{boost::asio::ip::address_v4::loopback(), static_cast<unsigned short>(std::stoi(result.service))}};
+        result.addresses = {
+            {boost::asio::ip::address_v4::loopback(), static_cast<unsigned short>(std::stoi(result.service))}};
         result.extraCaFile = certificates.caFile;
         // Long enough for a slow machine, short enough for a hung test to fail.
         result.connectBound = std::chrono::seconds(20);
@@ -215,10 +216,7 @@ inline QTemporaryDir* UploadTest::certificateFolder = nullptr;
 inline StandIn::TestCertificates UploadTest::certificates;
 
 // How loggedEvents shows an ERROR record of the upload.
-inline std::string uploadError(const std::string& event)
-{
-    return "E OpsFileUpload " + event;
-}
+inline std::string uploadError(const std::string& event) { return "E OpsFileUpload " + event; }
 
 inline std::vector<std::string> uploadErrors(const std::vector<std::string>& events)
 {

@@ -101,10 +101,7 @@ std::size_t countOf(const std::string& text, const std::string& part)
 
 class Reporter : public QueueTest {
 protected:
-    std::unique_ptr<VykReporter> makeReporter()
-    {
-        return std::unique_ptr<VykReporter>(new VykReporter(options()));
-    }
+    std::unique_ptr<VykReporter> makeReporter() { return std::unique_ptr<VykReporter>(new VykReporter(options())); }
 
     bool waitForOutcomes(std::size_t count)
     {
@@ -121,8 +118,9 @@ protected:
 
 TEST_F(Reporter, PassSendsProductLogsAndCrashDumpsDeletesWhatMustGoAndSkipsTheRest)
 {
-    const QStringList sent = {"ZorvikMusicMigrator-v9.5.2.2478-210101-120000.log", "ZorvikMusic-v9.5.2.2478-210101-120000.log",
-                              "ZorvikMusicInstaller-v1-210101-120000.log", "ZorvikMusic-renderer-v1-210101-120000.log",
+    const QStringList sent = {"ZorvikMusicMigrator-v9.5.2.2478-210101-120000.log",
+                              "ZorvikMusic-v9.5.2.2478-210101-120000.log", "ZorvikMusicInstaller-v1-210101-120000.log",
+                              "ZorvikMusic-renderer-v1-210101-120000.log",
                               "ZorvikBrellin-browser-v1-210101-120000.log"};
     const QStringList skipped = {"zorvikmusic-v1-210101-120000.log", "ZorvikMusic-v1-2101-120000.log",
                                  "ZorvikMusic-v1-210101-120000.txt", "ZorvikMusicHelper.log"};
@@ -161,8 +159,9 @@ TEST_F(Reporter, PassSendsProductLogsAndCrashDumpsDeletesWhatMustGoAndSkipsTheRe
     const auto successes = records("I", "VykReporter", "logUploadSuccess");
     ASSERT_EQ(successes.size(), 7u);
     // The name is the whole absolute path.
-    EXPECT_EQ(sink->linesContaining(" : I VykReporter : logUploadSuccess : function = Tellan>VykReporter>uploadSuccess , name = "
-                                    + (logs() + "/" + sent[1]).toStdString() + " : line ")
+    EXPECT_EQ(sink->linesContaining(
+                      " : I VykReporter : logUploadSuccess : function = Tellan>VykReporter>uploadSuccess , name = "
+                      + (logs() + "/" + sent[1]).toStdString() + " : line ")
                   .size(),
               1u);
     EXPECT_EQ(sink->linesContaining("name = " + (crashReports() + "/.dmp").toStdString() + " : line ").size(), 1u);
@@ -200,15 +199,18 @@ TEST_F(Reporter, OutcomesOtherThanSuccessDeleteOnlyWhatWasRefusedForGood)
         std::vector<bool> keptAfterFailures;
     };
     const std::vector<Case> cases = {
-        {"refused", {{StandIn::Behaviour::Status, 403}},
+        {"refused",
+         {{StandIn::Behaviour::Status, 403}},
          {"I VykReporter : LogFileDiscarded : archivePath =  , function = Tellan>VykReporter>uploadFailure : ",
           "E VykReporter : LogUploadFailed : error = 0 , function = Tellan>VykReporter>uploadFailure , httpCode = 403 , "},
          {false}},
-        {"server error, then accepted", {{StandIn::Behaviour::Status, 500}, {StandIn::Behaviour::Status, 200}},
+        {"server error, then accepted",
+         {{StandIn::Behaviour::Status, 500}, {StandIn::Behaviour::Status, 200}},
          {"E VykReporter : LogUploadFailed : error = 0 , function = Tellan>VykReporter>uploadFailure , httpCode = 500 , ",
           "I VykReporter : logUploadSuccess : function = Tellan>VykReporter>uploadSuccess , "},
          {true}},
-        {"dropped, then accepted", {{StandIn::Behaviour::DropWithoutClose, 0}, {StandIn::Behaviour::Status, 200}},
+        {"dropped, then accepted",
+         {{StandIn::Behaviour::DropWithoutClose, 0}, {StandIn::Behaviour::Status, 200}},
          {"E VykReporter : LogUploadFailed : error = -1 , function = Tellan>VykReporter>uploadFailure , httpCode = 0 , ",
           "I VykReporter : logUploadSuccess : function = Tellan>VykReporter>uploadSuccess , "},
          {true}},
@@ -227,7 +229,8 @@ TEST_F(Reporter, OutcomesOtherThanSuccessDeleteOnlyWhatWasRefusedForGood)
                          [&] { keptAfterFailures.push_back(QFile::exists(path)); });
         gate.open();
         const std::size_t outcomes = std::count_if(c.records.begin(), c.records.end(), [](const std::string& r) {
-            return r.find(" : LogUploadFailed : ") != std::string::npos || r.find(" : logUploadSuccess : ") != std::string::npos;
+            return r.find(" : LogUploadFailed : ") != std::string::npos
+                   || r.find(" : logUploadSuccess : ") != std::string::npos;
         });
         ASSERT_TRUE(waitForOutcomes(outcomes));
         ASSERT_TRUE(waitUntilIdle(reporter->uploader()));
@@ -265,8 +268,9 @@ TEST_F(Reporter, FileStillBeingWrittenIsKeptUnsentUntilItsWriterIsDone)
     EXPECT_TRUE(QFile::exists(path));
     const auto failed = records("E", "VykReporter", "LogUploadFailed");
     ASSERT_EQ(failed.size(), 1u);
-    EXPECT_THAT(failed[0], HasSubstr(" : error = 0 , function = Tellan>VykReporter>uploadFailure , httpCode = 0 , name = "
-                                     + path.toStdString() + " : line "));
+    EXPECT_THAT(failed[0],
+                HasSubstr(" : error = 0 , function = Tellan>VykReporter>uploadFailure , httpCode = 0 , name = "
+                          + path.toStdString() + " : line "));
     EXPECT_THAT(records("W", "OpsFileUploader", "UploadNotStarted"),
                 ElementsAre(HasSubstr("reason = openForWriting : line ")));
 

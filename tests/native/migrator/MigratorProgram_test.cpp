@@ -93,22 +93,22 @@ TEST_P(MigratorProgramOutput, LooksForThePackageNameAnywhereInTheOutput)
 
 INSTANTIATE_TEST_SUITE_P(
     Cases, MigratorProgramOutput,
-    ::testing::Values(
-        OutputCase{"StoreEditionListed", TABLE_HEAD + "echo ZorvikMobileLLC.ZorvikMusic; echo", true},
-        OutputCase{"OtherPackagesOnly", TABLE_HEAD + "echo Microsoft.ZuneMusic", false},
-        OutputCase{"OtherLetterCase", TABLE_HEAD + "echo zorvikmobilellc.zorvikmusic", false},
-        OutputCase{"OtherCharacterBetweenTheParts", TABLE_HEAD + "echo ZorvikMobileLLC_ZorvikMusic", true},
-        OutputCase{"NothingBetweenTheParts", TABLE_HEAD + "echo ZorvikMobileLLCZorvikMusic", false},
-        OutputCase{"NameSplitAcrossLines", TABLE_HEAD + "printf 'ZorvikMobileLLC\\nZorvikMusic'", true},
-        OutputCase{"NoOutputAtAll", "exit 0", false},
-        OutputCase{"ErrorStreamOnlyWithoutTheName", "{ " + TABLE_HEAD + " } >&2; exit 3", false},
-        OutputCase{"ErrorStreamCarriesTheName", "echo ZorvikMobileLLC.ZorvikMusic >&2; exit 3", true},
-        // More than the pipe holds, in bursts, the name at the very end.
-        OutputCase{"LargeOutputInBursts",
-                   "for i in 1 2 3 4; do head -c 51200 /dev/zero | tr '\\0' x; sleep 0.1; done;"
-                   " head -c 150000 /dev/zero | tr '\\0' y; echo ' ZorvikMobileLLC.ZorvikMusic'",
-                   true},
-        OutputCase{"LargeOutputWithoutTheName", "head -c 204800 /dev/zero | tr '\\0' x", false}),
+    ::testing::Values(OutputCase{"StoreEditionListed", TABLE_HEAD + "echo ZorvikMobileLLC.ZorvikMusic; echo", true},
+                      OutputCase{"OtherPackagesOnly", TABLE_HEAD + "echo Microsoft.ZuneMusic", false},
+                      OutputCase{"OtherLetterCase", TABLE_HEAD + "echo zorvikmobilellc.zorvikmusic", false},
+                      OutputCase{"OtherCharacterBetweenTheParts", TABLE_HEAD + "echo ZorvikMobileLLC_ZorvikMusic",
+                                 true},
+                      OutputCase{"NothingBetweenTheParts", TABLE_HEAD + "echo ZorvikMobileLLCZorvikMusic", false},
+                      OutputCase{"NameSplitAcrossLines", TABLE_HEAD + "printf 'ZorvikMobileLLC\\nZorvikMusic'", true},
+                      OutputCase{"NoOutputAtAll", "exit 0", false},
+                      OutputCase{"ErrorStreamOnlyWithoutTheName", "{ " + TABLE_HEAD + " } >&2; exit 3", false},
+                      OutputCase{"ErrorStreamCarriesTheName", "echo ZorvikMobileLLC.ZorvikMusic >&2; exit 3", true},
+                      // More than the pipe holds, in bursts, the name at the very end.
+                      OutputCase{"LargeOutputInBursts",
+                                 "for i in 1 2 3 4; do head -c 51200 /dev/zero | tr '\\0' x; sleep 0.1; done;"
+                                 " head -c 150000 /dev/zero | tr '\\0' y; echo ' ZorvikMobileLLC.ZorvikMusic'",
+                                 true},
+                      OutputCase{"LargeOutputWithoutTheName", "head -c 204800 /dev/zero | tr '\\0' x", false}),
     [](const ::testing::TestParamInfo<OutputCase>& info) { return std::string(info.param.name); });
 
 TEST_F(MigratorProgram, OutputFasterThanItIsSearchedKeepsMemoryFlat)
@@ -144,7 +144,8 @@ TEST_F(MigratorProgram, WithoutPowershellTheRunFailsAndTheLogIsStillArchived)
 
     EXPECT_EQ(run(profile_.bin()), 1);
 
-    EXPECT_EQ(archivedLogContent(profile_), logOf({VERSION_LINE, WINDOWS_10, CHECKING, "cannot run the powershell command"}));
+    EXPECT_EQ(archivedLogContent(profile_),
+              logOf({VERSION_LINE, WINDOWS_10, CHECKING, "cannot run the powershell command"}));
     EXPECT_FALSE(QFile::exists(marker(profile_)));
 }
 
@@ -199,8 +200,7 @@ struct EarlierMarkerCase {
     const char* markerAfter;
 };
 
-class MigratorProgramEarlierMarker : public MigratorProgram,
-                                     public ::testing::WithParamInterface<EarlierMarkerCase> {};
+class MigratorProgramEarlierMarker : public MigratorProgram, public ::testing::WithParamInterface<EarlierMarkerCase> {};
 
 TEST_P(MigratorProgramEarlierMarker, IsRewrittenWhenFoundAgainAndLeftAloneOtherwise)
 {

@@ -104,7 +104,9 @@ TEST_P(MigratorOlderWindows, OnlyLogsItAndStartsNoPowershell)
 INSTANTIATE_TEST_SUITE_P(Cases, MigratorOlderWindows,
                          ::testing::Values(OlderWindowsCase{"Windows81", 6, false},
                                            OlderWindowsCase{"FailedQuery", 10, true}),
-                         [](const ::testing::TestParamInfo<OlderWindowsCase>& info) { return std::string(info.param.name); });
+                         [](const ::testing::TestParamInfo<OlderWindowsCase>& info) {
+                             return std::string(info.param.name);
+                         });
 
 struct CreationFailureCase {
     const char* name;
@@ -150,7 +152,11 @@ TEST_F(MigratorRun, PowershellRunsHiddenInAConsoleOfItsOwnAndEachWaitIsAtMost50m
     EXPECT_EQ(process.waitTimeouts, (std::vector<std::uint32_t>{50, 50, 50}));
 }
 
-int openDescriptors() { return static_cast<int>(QDir(QStringLiteral("/proc/self/fd")).entryList(QDir::AllEntries | QDir::NoDotAndDotDot).size()); }
+int openDescriptors()
+{
+    return static_cast<int>(
+        QDir(QStringLiteral("/proc/self/fd")).entryList(QDir::AllEntries | QDir::NoDotAndDotDot).size());
+}
 
 TEST_F(MigratorRun, EveryPathClosesWhatItOpened)
 {
@@ -223,7 +229,9 @@ TEST_P(MigratorTimeOut, PowershellThatDoesNotEndIsStoppedAndTheRunEndsWithOne)
 
 INSTANTIATE_TEST_SUITE_P(Cases, MigratorTimeOut,
                          ::testing::Values(NeverEndsCase{"StillRunning", false}, NeverEndsCase{"WaitFails", true}),
-                         [](const ::testing::TestParamInfo<NeverEndsCase>& info) { return std::string(info.param.name); });
+                         [](const ::testing::TestParamInfo<NeverEndsCase>& info) {
+                             return std::string(info.param.name);
+                         });
 
 TEST_F(MigratorRun, ARealPowershellThatNeverEndsIsKilled)
 {
@@ -394,7 +402,10 @@ INSTANTIATE_TEST_SUITE_P(
                       ChunksCase{"NextChunkBeginsWithAZero", {"ZorvikMobileLLC.Zorvik", "\0Music"s}, true, false},
                       ChunksCase{"ZeroCutsTheFirstPart", {"Zorvik\0Mobile"s, "MobileLLC.ZorvikMusic"}, true, true},
                       ChunksCase{"NameOverManyChunks", {"Zor", "vikMobileL", "L", "C", ".", "ZorvikMusic"}, true, true},
-                      ChunksCase{"NameFarBehindALongOutput", {std::string(5000, 'x'), "ZorvikMobileLLC.", std::string(2000, 'y'), "ZorvikMusic"}, true, false}),
+                      ChunksCase{"NameFarBehindALongOutput",
+                                 {std::string(5000, 'x'), "ZorvikMobileLLC.", std::string(2000, 'y'), "ZorvikMusic"},
+                                 true,
+                                 false}),
     [](const ::testing::TestParamInfo<ChunksCase>& info) { return std::string(info.param.name); });
 
 } // namespace

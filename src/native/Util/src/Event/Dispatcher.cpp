@@ -122,9 +122,10 @@ void Dispatcher::assertThread(ThreadId id, const char* message)
 std::string Dispatcher::threadName(ThreadId id)
 {
     static const char* const names[] = {
-        "DEFAULT_THREAD", "IPC_THREAD", "FILE_THREAD", "SEARCH_INDEX_THREAD", "MUSIC_LIBRARY_THREAD",
-        "VIEWMODEL_THREAD", "MEDIASCAN_FS_THREAD", "REMOTE_CONFIG_THREAD", "UPLOAD_THREAD",
-        "UPLOAD_FS_THREAD", "PLAYER_THREAD", "ML_WORKER_THREAD", "WATCHDOG_THREAD", "DOWNLOAD_THREAD",
+        "DEFAULT_THREAD",       "IPC_THREAD",       "FILE_THREAD",         "SEARCH_INDEX_THREAD",
+        "MUSIC_LIBRARY_THREAD", "VIEWMODEL_THREAD", "MEDIASCAN_FS_THREAD", "REMOTE_CONFIG_THREAD",
+        "UPLOAD_THREAD",        "UPLOAD_FS_THREAD", "PLAYER_THREAD",       "ML_WORKER_THREAD",
+        "WATCHDOG_THREAD",      "DOWNLOAD_THREAD",
     };
     if (id < DEFAULT_THREAD || id > DOWNLOAD_THREAD)
         return std::string();

@@ -36,6 +36,9 @@ bool FileInUse::isAt(const boost::filesystem::path& path) const
     return held() && Installed<FileShare>::get().isHeldAt(handle_, path);
 }
 
-bool FileInUse::truncate(std::uint64_t size) { return held() && Installed<FileShare>::get().truncateHeld(handle_, size); }
+bool FileInUse::truncate(std::uint64_t size)
+{
+    return held() && Installed<FileShare>::get().truncateHeld(handle_, size);
+}
 
 } // namespace Tellan

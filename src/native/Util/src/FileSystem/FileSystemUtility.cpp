@@ -54,7 +54,8 @@ void FileSystemUtility::deleteOldestFilesByCount(const boost::filesystem::path& 
         for (auto it = scan.filesByAge.begin(); it != scan.filesByAge.end() && toDelete > 0; ++it, --toDelete)
             deleteFile(it->second);
     } catch (const boost::filesystem::filesystem_error& e) {
-        TLOG_EVENT(ERROR, "FileSystemUtility", "ExceptionDeletingOldestFilesByCount") << "Exception: " << QString::fromUtf8(e.what());
+        TLOG_EVENT(ERROR, "FileSystemUtility", "ExceptionDeletingOldestFilesByCount")
+            << "Exception: " << QString::fromUtf8(e.what());
     }
 }
 
@@ -74,7 +75,8 @@ void FileSystemUtility::deleteOldestFilesBySize(const boost::filesystem::path& f
             deleteFile(it->second);
         }
     } catch (const boost::filesystem::filesystem_error& e) {
-        TLOG_EVENT(ERROR, "FileSystemUtility", "ExceptionDeletingOldestFilesBySize") << "Exception: " << QString::fromUtf8(e.what());
+        TLOG_EVENT(ERROR, "FileSystemUtility", "ExceptionDeletingOldestFilesBySize")
+            << "Exception: " << QString::fromUtf8(e.what());
     }
 }
 

@@ -15,30 +15,27 @@
 #include "Logging/LogRecord.h"
 #include "Logging/Logging.h"
 
-#define TELLAN_LOG_STATEMENT_(record, level, component)                                          \
-    !::Tellan::Logging::accepts(::Tellan::Level::level)                                          \
-        ? (void)0                                                                                \
-        : ::Tellan::Logging::Voidify()                                                           \
-              & ::Tellan::Logging::LogStream(static_cast<::Tellan::LogRecord&&>(                 \
-                    (record)                                                                     \
-                        .setLevel(::Tellan::Level::level)                                        \
-                        .setComponent(component)                                                 \
-                        .setLine(__LINE__)                                                       \
-                        .setFunction(*TELLAN_LOG_SITE_)))
+#define TELLAN_LOG_STATEMENT_(record, level, component)                                                                \
+    !::Tellan::Logging::accepts(::Tellan::Level::level)                                                                \
+        ? (void)0                                                                                                      \
+        : ::Tellan::Logging::Voidify()                                                                                 \
+              & ::Tellan::Logging::LogStream(static_cast<::Tellan::LogRecord&&>((record)                               \
+                                                                                    .setLevel(::Tellan::Level::level)  \
+                                                                                    .setComponent(component)           \
+                                                                                    .setLine(__LINE__)                 \
+                                                                                    .setFunction(*TELLAN_LOG_SITE_)))
 
 // A pointer to the site, whose function name is worked out once (a GNU
 // statement expression keeps __PRETTY_FUNCTION__ the enclosing function's;
 // its value is a copy, hence the pointer). Never destroyed: a pool thread
 // may still log while exit-time destructors run.
-#define TELLAN_LOG_SITE_                                                                         \
-    (__extension__({                                                                             \
-        static const ::Tellan::LogSite* const tellanLogSite_ =                                   \
-            new ::Tellan::LogSite(__PRETTY_FUNCTION__);                                          \
-        tellanLogSite_;                                                                          \
+#define TELLAN_LOG_SITE_                                                                                               \
+    (__extension__({                                                                                                   \
+        static const ::Tellan::LogSite* const tellanLogSite_ = new ::Tellan::LogSite(__PRETTY_FUNCTION__);             \
+        tellanLogSite_;                                                                                                \
     }))
 
-#define TLOG_EVENT(level, component, event, ...)                                                 \
-    TELLAN_LOG_STATEMENT_(::Tellan::LogRecord(0).setEvent(event).addFields({__VA_ARGS__}), level, \
-                          component)
+#define TLOG_EVENT(level, component, event, ...)                                                                       \
+    TELLAN_LOG_STATEMENT_(::Tellan::LogRecord(0).setEvent(event).addFields({__VA_ARGS__}), level, component)
 
 #define TLOG(level, component) TELLAN_LOG_STATEMENT_(::Tellan::LogRecord(0), level, component)

@@ -45,10 +45,7 @@ void appendLiteral(std::wstring& out, const wchar_t (&text)[N])
 }
 
 // The six ASCII white-space characters; nothing else counts.
-bool isSpace(wchar_t c)
-{
-    return c == L' ' || c == L'\t' || c == L'\n' || c == L'\v' || c == L'\f' || c == L'\r';
-}
+bool isSpace(wchar_t c) { return c == L' ' || c == L'\t' || c == L'\n' || c == L'\v' || c == L'\f' || c == L'\r'; }
 
 // Each byte the character of the same value.
 std::wstring latin1(const char* text)
@@ -291,11 +288,10 @@ boost::posix_time::ptime utcNowToTheSecond()
     std::tm fields{};
     if (!::gmtime_r(&now, &fields))
         throw std::runtime_error("could not convert calendar time to UTC time");
-    const boost::posix_time::ptime time(
-        boost::gregorian::date(static_cast<unsigned short>(fields.tm_year + 1900),
-                               static_cast<unsigned short>(fields.tm_mon + 1),
-                               static_cast<unsigned short>(fields.tm_mday)),
-        boost::posix_time::time_duration(fields.tm_hour, fields.tm_min, fields.tm_sec));
+    const boost::posix_time::ptime time(boost::gregorian::date(static_cast<unsigned short>(fields.tm_year + 1900),
+                                                               static_cast<unsigned short>(fields.tm_mon + 1),
+                                                               static_cast<unsigned short>(fields.tm_mday)),
+                                        boost::posix_time::time_duration(fields.tm_hour, fields.tm_min, fields.tm_sec));
     cachedSecond = now;
     cachedTime = time;
     return time;
@@ -419,10 +415,7 @@ LogRecord& LogRecord::setLine(int value)
     return *this;
 }
 
-LogRecord& LogRecord::addField(QString key, QVariant value)
-{
-    return addField(LogField(key, value));
-}
+LogRecord& LogRecord::addField(QString key, QVariant value) { return addField(LogField(key, value)); }
 
 LogRecord& LogRecord::addField(const LogField& field)
 {
@@ -564,7 +557,10 @@ struct FieldPrinter : boost::static_visitor<void> {
     std::wostream& stream;
     explicit FieldPrinter(std::wostream& s) : stream(s) {}
     template <class T>
-    void operator()(const T& value) const { stream << value; }
+    void operator()(const T& value) const
+    {
+        stream << value;
+    }
 };
 } // namespace
 
@@ -645,8 +641,7 @@ QString qualifiedFunctionName(const char* signature)
     std::string word;
     int angle = 0;
     auto finishWord = [&]() {
-        if (!word.empty() && word != "const" && word != "volatile" && word != "noexcept" && word != "&"
-            && word != "&&")
+        if (!word.empty() && word != "const" && word != "volatile" && word != "noexcept" && word != "&" && word != "&&")
             name = word;
         word.clear();
     };
@@ -666,7 +661,4 @@ QString qualifiedFunctionName(const char* signature)
 
 } // namespace Tellan
 
-std::wostream& operator<<(std::wostream& stream, const QString& text)
-{
-    return stream << Tellan::Text::toWide(text);
-}
+std::wostream& operator<<(std::wostream& stream, const QString& text) { return stream << Tellan::Text::toWide(text); }

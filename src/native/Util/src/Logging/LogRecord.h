@@ -67,10 +67,9 @@ public:
     // itself, a short, an enum, a QChar, a QDate...) and stored by the
     // QVariant's type name; one of a type that the record does not take adds
     // nothing.
-    template <class T,
-              typename std::enable_if<!std::is_convertible<const T&, const char*>::value
-                                          && std::is_constructible<QVariant, const T&>::value,
-                                      int>::type = 0>
+    template <class T, typename std::enable_if<!std::is_convertible<const T&, const char*>::value
+                                                   && std::is_constructible<QVariant, const T&>::value,
+                                               int>::type = 0>
     LogField(Key key, const T& value) : LogField(std::move(key), QVariant(value), ByTypeName())
     {
     }

@@ -75,8 +75,7 @@ Logging::LogStream& Logging::LogStream::operator<<(const char* value)
         *wide << value;
     else if (value) {
         WideAppend::bytes(text, value, value + std::char_traits<char>::length(value));
-    }
-    else
+    } else
         stream() << value; // sets the stream's bad bit, as a null string does
     return *this;
 }
@@ -129,14 +128,14 @@ Logging::LogStream& Logging::LogStream::operator<<(bool value)
     return *this;
 }
 
-#define TELLAN_LOG_STREAM_NUMBER_(Type, append)                                                  \
-    Logging::LogStream& Logging::LogStream::operator<<(Type value)                               \
-    {                                                                                            \
-        if (wide)                                                                                \
-            *wide << value;                                                                      \
-        else                                                                                     \
-            append(text, value);                                                                 \
-        return *this;                                                                            \
+#define TELLAN_LOG_STREAM_NUMBER_(Type, append)                                                                        \
+    Logging::LogStream& Logging::LogStream::operator<<(Type value)                                                     \
+    {                                                                                                                  \
+        if (wide)                                                                                                      \
+            *wide << value;                                                                                            \
+        else                                                                                                           \
+            append(text, value);                                                                                       \
+        return *this;                                                                                                  \
     }
 TELLAN_LOG_STREAM_NUMBER_(int, WideAppend::integer)
 TELLAN_LOG_STREAM_NUMBER_(unsigned int, WideAppend::integer)

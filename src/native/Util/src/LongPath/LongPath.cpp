@@ -37,10 +37,7 @@ bool inUse(const fs::path& kernelPath) { return Platform::Installed<Platform::Fi
 
 // Closes the descriptor when the copy is done with it.
 struct Descriptor {
-    explicit Descriptor(int value)
-        : fd(value)
-    {
-    }
+    explicit Descriptor(int value) : fd(value) {}
     ~Descriptor()
     {
         if (fd >= 0)

@@ -109,16 +109,16 @@ public:
 class IWbemServices : public IUnknown {
 public:
     // IWbemServices::ExecQuery
-    virtual HRESULT execQuery(const char16_t* queryLanguage, const char16_t* query, std::int32_t flags,
-                              void* context, IEnumWbemClassObject** enumerator) = 0;
+    virtual HRESULT execQuery(const char16_t* queryLanguage, const char16_t* query, std::int32_t flags, void* context,
+                              IEnumWbemClassObject** enumerator) = 0;
 };
 
 class IWbemLocator : public IUnknown {
 public:
     // IWbemLocator::ConnectServer
-    virtual HRESULT connectServer(const char16_t* networkResource, const char16_t* user,
-                                  const char16_t* password, const char16_t* locale, std::int32_t securityFlags,
-                                  const char16_t* authority, void* context, IWbemServices** services) = 0;
+    virtual HRESULT connectServer(const char16_t* networkResource, const char16_t* user, const char16_t* password,
+                                  const char16_t* locale, std::int32_t securityFlags, const char16_t* authority,
+                                  void* context, IWbemServices** services) = 0;
 };
 
 // The COM run-time. The apartment is per thread: CoInitializeEx gives S_OK
@@ -141,8 +141,8 @@ public:
                                          std::uint32_t impLevel, void* authList, std::uint32_t capabilities,
                                          void* reserved3) = 0;
     // The object comes with one reference, as the interface named by iid.
-    virtual HRESULT coCreateInstance(const Guid& clsid, IUnknown* outer, std::uint32_t classContext,
-                                     const Guid& iid, void** object) = 0;
+    virtual HRESULT coCreateInstance(const Guid& clsid, IUnknown* outer, std::uint32_t classContext, const Guid& iid,
+                                     void** object) = 0;
     virtual HRESULT coSetProxyBlanket(IUnknown* proxy, std::uint32_t authnService, std::uint32_t authzService,
                                       const char16_t* serverPrincipalName, std::uint32_t authnLevel,
                                       std::uint32_t impLevel, void* authInfo, std::uint32_t capabilities) = 0;

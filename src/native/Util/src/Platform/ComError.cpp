@@ -33,8 +33,7 @@ QString ComError::errorMessage() const
         machine.localFree(buffer);
     if (wCode() != 0)
         return QStringLiteral("IDispatch error #%1").arg(wCode());
-    return QStringLiteral("Unknown error 0x%1")
-        .arg(QString::number(static_cast<std::uint32_t>(result_), 16).toUpper());
+    return QStringLiteral("Unknown error 0x%1").arg(QString::number(static_cast<std::uint32_t>(result_), 16).toUpper());
 }
 
 } // namespace Platform

@@ -94,7 +94,8 @@ public:
 
     bool isHeldAt(int handle, const boost::filesystem::path& path) override
     {
-        struct stat held {}, named {};
+        struct stat held {
+        }, named{};
         return handle >= 0 && ::fstat(handle, &held) == 0 && ::stat(path.c_str(), &named) == 0
                && held.st_dev == named.st_dev && held.st_ino == named.st_ino;
     }

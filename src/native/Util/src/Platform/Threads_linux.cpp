@@ -13,10 +13,7 @@ namespace {
 
 class LinuxThreads final : public Threads {
 public:
-    std::uint32_t currentThreadId() override
-    {
-        return static_cast<std::uint32_t>(::syscall(SYS_gettid));
-    }
+    std::uint32_t currentThreadId() override { return static_cast<std::uint32_t>(::syscall(SYS_gettid)); }
 
     void setThreadName(std::uint32_t threadId, const char* name) override
     {

@@ -23,10 +23,7 @@ Session::ProcessIdToSessionIdFunction& processIdToSessionId()
     return *function;
 }
 
-int remaining(const QDeadlineTimer& deadline)
-{
-    return static_cast<int>(qMax<qint64>(0, deadline.remainingTime()));
-}
+int remaining(const QDeadlineTimer& deadline) { return static_cast<int>(qMax<qint64>(0, deadline.remainingTime())); }
 
 } // namespace
 
@@ -100,8 +97,7 @@ void QtLocalPeer::startListening()
     if (!server->listen(socketName)) {
         const QByteArray error = server->errorString().toLocal8Bit();
         qWarning("QtSingleCoreApplication: listen on local socket failed, %s", error.constData());
-        TLOG_EVENT(ERROR, "QtLocalPeer", "listenFailed", {"error", server->errorString()},
-                   {"path", socketName});
+        TLOG_EVENT(ERROR, "QtLocalPeer", "listenFailed", {"error", server->errorString()}, {"path", socketName});
     }
     connect(server, &QLocalServer::newConnection, this, &QtLocalPeer::receiveConnection);
 }
@@ -159,8 +155,7 @@ QtLocalPeer::SendResult QtLocalPeer::sendFrame(const QByteArray& payload, int ti
     out.writeBytes(payload.constData(), static_cast<uint>(payload.size()));
 
     const QDeadlineTimer deadline(timeout);
-    while (socket.bytesToWrite() > 0 && socket.waitForBytesWritten(remaining(deadline))) {
-    }
+    while (socket.bytesToWrite() > 0 && socket.waitForBytesWritten(remaining(deadline))) {}
     disconnect(counter);
     const bool written = socket.bytesToWrite() == 0 && socket.state() == QLocalSocket::ConnectedState;
     if (!waitAck) {
@@ -306,5 +301,6 @@ void QtLocalPeer::finishConnection(QLocalSocket* connection)
     connections.erase(state);
     connection->deleteLater();
     if (cutOff && receiving)
-        emit messageReceived(QString::fromLatin1(data.constData(), static_cast<int>(qstrnlen(data.constData(), data.size()))));
+        emit messageReceived(
+            QString::fromLatin1(data.constData(), static_cast<int>(qstrnlen(data.constData(), data.size()))));
 }

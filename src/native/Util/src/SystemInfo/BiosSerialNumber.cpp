@@ -28,8 +28,8 @@ HRESULT InitializeCom()
         TLOG_EVENT(ERROR, kComponent, "systemInfoInitializeComFailed", {"errorCode", errorText(hr)});
         return hr;
     }
-    hr = com.coInitializeSecurity(nullptr, -1, nullptr, nullptr, RPC_C_AUTHN_LEVEL_DEFAULT,
-                                  RPC_C_IMP_LEVEL_IMPERSONATE, nullptr, EOAC_NONE, nullptr);
+    hr = com.coInitializeSecurity(nullptr, -1, nullptr, nullptr, RPC_C_AUTHN_LEVEL_DEFAULT, RPC_C_IMP_LEVEL_IMPERSONATE,
+                                  nullptr, EOAC_NONE, nullptr);
     if (hr == RPC_E_TOO_LATE) {
         TLOG_EVENT(WARNING, kComponent, "systemInfoInitializeSecurityAlreadyCalled", {"returnCode", errorText(hr)});
         return S_OK;
@@ -87,8 +87,8 @@ std::string lowBytes(const std::u16string& text)
 HRESULT QueryValue(IWbemServices* services, const char16_t* query, const char16_t* property, std::string& answer)
 {
     IEnumWbemClassObject* enumerator = nullptr;
-    HRESULT hr = services->execQuery(u"WQL", query, WBEM_FLAG_FORWARD_ONLY | WBEM_FLAG_RETURN_IMMEDIATELY, nullptr,
-                                     &enumerator);
+    HRESULT hr =
+        services->execQuery(u"WQL", query, WBEM_FLAG_FORWARD_ONLY | WBEM_FLAG_RETURN_IMMEDIATELY, nullptr, &enumerator);
     if (failed(hr)) {
         TLOG_EVENT(ERROR, kComponent, "iWbemServicesQueryFailed", {"errorCode", errorText(hr)});
         return hr;

@@ -12,10 +12,7 @@ class ScopedResource {
 public:
     typedef void* Handle;
 
-    ScopedResource(Handle value, std::function<void(Handle)> release)
-        : value_(value), release_(std::move(release))
-    {
-    }
+    ScopedResource(Handle value, std::function<void(Handle)> release) : value_(value), release_(std::move(release)) {}
     ~ScopedResource()
     {
         if (value_ && release_)

@@ -67,19 +67,18 @@ std::vector<RegistryFailure> readInEitherView(const char* keyPath, const char* v
 } // namespace
 
 // A macro, so that each record names the probe that logs it.
-#define LOG_REGISTRY_FAILURES(failures, events)                                                      \
-    for (const RegistryFailure& failure : failures) {                                                \
-        if (failure.step == INITIAL_OPEN || failure.step == INITIAL_READ)                            \
-            TLOG_EVENT(WARNING, kComponent, events[failure.step], {"errorCode", failure.code});      \
-        else                                                                                         \
-            TLOG_EVENT(ERROR, kComponent, events[failure.step], {"errorCode", failure.code});        \
+#define LOG_REGISTRY_FAILURES(failures, events)                                                                        \
+    for (const RegistryFailure& failure : failures) {                                                                  \
+        if (failure.step == INITIAL_OPEN || failure.step == INITIAL_READ)                                              \
+            TLOG_EVENT(WARNING, kComponent, events[failure.step], {"errorCode", failure.code});                        \
+        else                                                                                                           \
+            TLOG_EVENT(ERROR, kComponent, events[failure.step], {"errorCode", failure.code});                          \
     }
 
 std::string getWindowsLicense()
 {
-    static const char* const events[] = {"initialOpenOfProductIdRegistryFailed",
-                                         "initialReadOfProductIdRegistryFailed", "openProductIdRegistryFailed",
-                                         "readProductIdRegistryFailed"};
+    static const char* const events[] = {"initialOpenOfProductIdRegistryFailed", "initialReadOfProductIdRegistryFailed",
+                                         "openProductIdRegistryFailed", "readProductIdRegistryFailed"};
     std::uint8_t buffer[164];
     const auto failures = readInEitherView("SOFTWARE\\Microsoft\\Windows NT\\CurrentVersion\\", "DigitalProductId",
                                            buffer, sizeof buffer);
@@ -134,9 +133,8 @@ std::string getMachineSID()
         return "Error retrieving SID size: " + std::to_string(code);
     }
 
-    ScopedResource sid(machine.globalAlloc(GPTR, sidSize), [&machine](ScopedResource::Handle memory) {
-        machine.globalFree(memory);
-    });
+    ScopedResource sid(machine.globalAlloc(GPTR, sidSize),
+                       [&machine](ScopedResource::Handle memory) { machine.globalFree(memory); });
     if (!machine.lookupAccountName(nullptr, computerName, sid.get(), &sidSize, domain, &domainSize, &use)) {
         const uint code = getLastError();
         TLOG_EVENT(ERROR, kComponent, "getAccountNameFailed", {"errorCode", code}, {"error", lastErrorText()});
@@ -196,8 +194,8 @@ int getCPUSpeedMHz()
 {
     Registry& registry = Installed<Registry>::get();
     RegistryKey key = 0;
-    const RegistryStatus opened =
-        registry.openKey(HKEY_LOCAL_MACHINE_KEY, "HARDWARE\\DESCRIPTION\\System\\CentralProcessor\\0", 0, KEY_READ, &key);
+    const RegistryStatus opened = registry.openKey(
+        HKEY_LOCAL_MACHINE_KEY, "HARDWARE\\DESCRIPTION\\System\\CentralProcessor\\0", 0, KEY_READ, &key);
     if (opened != 0) {
         TLOG_EVENT(ERROR, kComponent, "openCPUSpeedRegistryFailed", {"errorCode", opened});
         return -1;
@@ -250,9 +248,9 @@ QString lastErrorText()
     const std::uint32_t code = getLastError();
     Machine& machine = Installed<Machine>::get();
     char16_t* buffer = nullptr;
-    const std::uint32_t length = machine.formatMessage(
-        FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, code, 0, &buffer,
-        260);
+    const std::uint32_t length = machine.formatMessage(FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM
+                                                           | FORMAT_MESSAGE_IGNORE_INSERTS,
+                                                       code, 0, &buffer, 260);
     const QString text = length > 0 && buffer ? QString::fromUtf16(buffer, static_cast<int>(length)) : QString();
     if (buffer)
         machine.localFree(buffer);

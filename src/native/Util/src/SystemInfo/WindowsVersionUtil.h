@@ -16,8 +16,8 @@ class WindowsVersionUtil {
 public:
     // Version codes; versionName gives each its fixed name.
     enum : int {
-        UNKNOWN_VERSION = 0,   // even major version 1 was refused
-        UNRECOGNISED = 1,      // a major.minor pair not listed
+        UNKNOWN_VERSION = 0, // even major version 1 was refused
+        UNRECOGNISED = 1, // a major.minor pair not listed
         WIN_2000 = 2,
         WIN_XP = 3,
         WIN_VISTA = 4,
@@ -25,7 +25,7 @@ public:
         WIN_8 = 6,
         WIN_8_1 = 7,
         WIN_10 = 8,
-        HOME_SERVER = 9,       // never returned
+        HOME_SERVER = 9, // never returned
         SERVER_2003 = 10,
         SERVER_2008 = 11,
         SERVER_2012 = 12,
