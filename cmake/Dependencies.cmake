@@ -11,5 +11,6 @@ set_target_properties(HttpParser::HttpParser PROPERTIES
   IMPORTED_LOCATION ${HTTP_PARSER_LIBRARY}
   INTERFACE_INCLUDE_DIRECTORIES ${HTTP_PARSER_INCLUDE_DIR})
 
-# Boost.Asio: no deprecated io_service aliases are removed in 1.74, keep them.
+# The upload binds its handlers with boost::bind's global placeholders (_1, _2);
+# 1.74 warns that those are deprecated unless this asks for them.
 add_compile_definitions(BOOST_BIND_GLOBAL_PLACEHOLDERS)

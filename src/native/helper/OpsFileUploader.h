@@ -94,11 +94,11 @@ public:
     // empty hold when there is none. Any thread.
     FileInUse takeHold(const QString& filePath);
 
-signals:
+Q_SIGNALS:
     void uploadSuccess(const QString& fileName);
     void uploadFailure(const QString& fileName, int error, int httpCode);
 
-public slots:
+public Q_SLOTS:
     // Any thread; they only post the path to the File Upload thread.
     void uploadLogFile(const QString& filePath);
     void uploadCrashDump(const QString& filePath);

@@ -70,19 +70,19 @@ void removeUnlessBeingWritten(const QString& path)
 VykReporter::VykReporter() : VykReporter(OpsFileUploader::Options()) {}
 
 VykReporter::VykReporter(const OpsFileUploader::Options& options)
-    : QObject(nullptr), uploader_(new OpsFileUploader(nullptr, options)), reportTimer(new QTimer(this))
+    : QObject(nullptr), uploader_(new OpsFileUploader(nullptr, options)), reportTimer_(new QTimer(this))
 {
     connect(uploader_.get(), &OpsFileUploader::uploadSuccess, this, &VykReporter::uploadSuccess, Qt::AutoConnection);
     connect(uploader_.get(), &OpsFileUploader::uploadFailure, this, &VykReporter::uploadFailure, Qt::AutoConnection);
-    connect(reportTimer, &QTimer::timeout, this, &VykReporter::timerUpdate, Qt::AutoConnection);
+    connect(reportTimer_, &QTimer::timeout, this, &VykReporter::timerUpdate, Qt::AutoConnection);
     timerUpdate();
 }
 
 VykReporter::~VykReporter() = default;
 
-void VykReporter::start() { reportTimer->start(reportPeriodMilliseconds); }
+void VykReporter::start() { reportTimer_->start(reportPeriodMilliseconds); }
 
-void VykReporter::stop() { reportTimer->stop(); }
+void VykReporter::stop() { reportTimer_->stop(); }
 
 void VykReporter::timerUpdate()
 {

@@ -45,11 +45,11 @@ public:
 
     const boost::shared_ptr<OpsFileUploader>& uploader() const { return uploader_; }
 
-public slots:
+public Q_SLOTS:
     void uploadLogFiles();
     void uploadDiagnosticReports();
 
-protected slots:
+protected Q_SLOTS:
     void uploadSuccess(const QString& filePath);
     void uploadFailure(const QString& filePath, int error, int code);
     void timerUpdate();
@@ -58,7 +58,7 @@ private:
     bool removeFinishedFile(const QString& filePath);
 
     boost::shared_ptr<OpsFileUploader> uploader_;
-    QTimer* reportTimer;
+    QTimer* reportTimer_;
 };
 
 } // namespace Tellan
