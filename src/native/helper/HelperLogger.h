@@ -1,6 +1,6 @@
 #pragma once
 
-#include "FileSystem/FileInUse.h"
+#include "LongPath/FileInUse.h"
 #include "Foundation/Lock.h"
 #include "Logger/LoggerBase.h"
 

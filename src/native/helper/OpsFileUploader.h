@@ -1,6 +1,6 @@
 #pragma once
 
-#include "FileSystem/FileInUse.h"
+#include "LongPath/FileInUse.h"
 #include "OpsFileInfo.h"
 #include "OpsFileUpload.h"
 

@@ -1,5 +1,5 @@
 #include "Platform/FileShare.h"
-#include "FileSystem/FileInUse.h"
+#include "LongPath/FileInUse.h"
 #include "FileSystem/FileSystemUtility.h"
 #include "LongPath/LongPath.h"
 #include "Platform/Platform.h"

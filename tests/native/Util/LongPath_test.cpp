@@ -1,5 +1,5 @@
 #include "LongPath/LongPath.h"
-#include "FileSystem/FileInUse.h"
+#include "LongPath/FileInUse.h"
 
 #include <QTemporaryDir>
 

@@ -2,7 +2,7 @@
 //   fileshare_child hold PATH    holds PATH in use
 //   fileshare_child write PATH   keeps PATH open for writing
 // prints "ready" once it does, and lets go when its standard input ends.
-#include "FileSystem/FileInUse.h"
+#include "LongPath/FileInUse.h"
 
 #include <cstdio>
 #include <cstring>

@@ -1,6 +1,6 @@
 #include "HelperLogger.h"
 
-#include "FileSystem/FileInUse.h"
+#include "LongPath/FileInUse.h"
 #include "Logging/Log.h"
 #include "Settings/SharedStorage.h"
 #include "Storage/Storage.h"

@@ -3,7 +3,7 @@
 
 #include "QueueFixture.h"
 
-#include "FileSystem/FileInUse.h"
+#include "LongPath/FileInUse.h"
 #include "LongPath/LongPath.h"
 #include "Platform/FileShare.h"
 

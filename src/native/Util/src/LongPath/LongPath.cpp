@@ -1,6 +1,5 @@
 #include "LongPath/LongPath.h"
-#include "FileSystem/FileInUse.h"
-#include "LongPath/KernelPath.h"
+#include "LongPath/FileInUse.h"
 #include "Platform/FileShare.h"
 #include "Platform/Platform.h"
 
@@ -30,7 +29,10 @@ std::size_t wideLength(const fs::path& path)
     return static_cast<std::size_t>(QString::fromStdString(path.string()).size());
 }
 
-fs::path forKernel(const fs::path& path) { return detail::kernelPath(path, toLongPath(path)); }
+// Linux has no length limit, and a backslash is an ordinary character of a
+// file name: the prefix that toLongPath adds would name another file, so the
+// kernel gets the path as the caller gave it.
+const fs::path& forKernel(const fs::path& path) { return path; }
 
 // A file held open elsewhere cannot be moved or deleted, as on Windows.
 bool inUse(const fs::path& kernelPath) { return Platform::Installed<Platform::FileShare>::get().isInUse(kernelPath); }

@@ -1,4 +1,4 @@
-#include "FileSystem/FileInUse.h"
+#include "LongPath/FileInUse.h"
 
 #include "Platform/FileShare.h"
 #include "Platform/Platform.h"
