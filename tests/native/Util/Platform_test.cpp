@@ -14,6 +14,10 @@
 #include <cstring>
 #include <thread>
 
+#include <sys/syscall.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
 #include <gtest/gtest.h>
 
 using namespace Tellan::Platform;
@@ -131,4 +135,30 @@ TEST(PlatformErrors, EveryNumberTheLayerDefinesHasItsText)
     // An HRESULT made from a Windows error reads as that error; others have none.
     EXPECT_STREQ(errorMessageText(0x80070020u), errorMessageText(ERROR_SHARING_VIOLATION_CODE));
     EXPECT_EQ(errorMessageText(424242), nullptr);
+}
+
+TEST(PlatformThreads, ThreadIdIsTheKernelsForEveryThreadAndForAForkedChild)
+{
+    Threads& threads = Threads::native();
+    const std::uint32_t mine = threads.currentThreadId();
+    EXPECT_EQ(mine, static_cast<std::uint32_t>(::syscall(SYS_gettid)));
+    EXPECT_EQ(threads.currentThreadId(), mine);
+
+    std::uint32_t other = 0, otherKernel = 0;
+    std::thread([&] {
+        other = threads.currentThreadId();
+        otherKernel = static_cast<std::uint32_t>(::syscall(SYS_gettid));
+    }).join();
+    EXPECT_EQ(other, otherKernel);
+    EXPECT_NE(other, mine);
+
+    // The child's only thread has the child's process id.
+    const pid_t child = ::fork();
+    ASSERT_NE(child, -1) << std::strerror(errno);
+    if (child == 0)
+        ::_exit(threads.currentThreadId() == static_cast<std::uint32_t>(::getpid()) ? 0 : 1);
+    int status = 0;
+    ASSERT_EQ(::waitpid(child, &status, 0), child);
+    ASSERT_TRUE(WIFEXITED(status));
+    EXPECT_EQ(WEXITSTATUS(status), 0);
 }
