@@ -5,6 +5,7 @@
 #include "Settings/SharedStorage.h"
 #include "Storage/Storage.h"
 
+#include "ChildProgram.h"
 #include "Platform/Platform.h"
 #include "RecordingSink.h"
 #include "ScriptedFileShare.h"
@@ -217,17 +218,11 @@ public:
     QProcess process;
 };
 
-// Runs a program to its end; its exit code, or -1.
+// Runs a program to its end; its exit code.
 int run(const QString& program, const QStringList& arguments)
 {
-    QProcess process;
-    process.start(program, arguments);
-    if (!process.waitForFinished(60000)) {
-        process.kill();
-        process.waitForFinished(60000);
-        return -1;
-    }
-    return process.exitStatus() == QProcess::NormalExit ? process.exitCode() : -1;
+    TestSupport::ChildProgram child(program, arguments);
+    return child.finish();
 }
 
 std::size_t count(const Lines& lines, const std::string& text)
