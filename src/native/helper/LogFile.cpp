@@ -1,7 +1,11 @@
 #include "LogFile.h"
 
 #include "LongPath/LongPath.h"
+#include "Platform/AppendFile.h"
+#include "Platform/Platform.h"
 #include "Text/CrLf.h"
+
+#include <boost/filesystem/fstream.hpp>
 
 #include <ios>
 
@@ -14,25 +18,24 @@ namespace {
 // What one append keeps of its translation buffer for the next.
 constexpr std::size_t kKeptBuffer = 1 << 20;
 
+Platform::AppendFile& files() { return Platform::Installed<Platform::AppendFile>::get(); }
+
 } // namespace
 
-LogFile::LogFile() : diskBytes(0) {}
+LogFile::LogFile() : handle(-1), diskBytes(0) {}
 
-LogFile::~LogFile() = default;
+LogFile::~LogFile() { close(); }
 
 bool LogFile::create(const fs::path& path)
 {
     close();
     if (LongPath::exists(path))
         return false;
-    // Unbuffered: each append goes to the file in one write, and one that
-    // fails leaves nothing behind in the stream to come out later.
-    file.rdbuf()->pubsetbuf(nullptr, 0);
-    file.open(path, std::ios::out | std::ios::app | std::ios::binary);
-    if (!file.is_open()) {
-        file.clear();
+    // Each append goes to the file in one write, with nothing buffered in
+    // between that a failed write could leave behind to come out later.
+    handle = files().open(path);
+    if (handle < 0)
         return false;
-    }
     hold = FileInUse(path);
     if (!hold.held()) {
         // Another process made and holds the file since the test above, or
@@ -43,11 +46,9 @@ bool LogFile::create(const fs::path& path)
     // Written through a description opened under the hold: the file made
     // above may have been moved and another put in its place before the
     // hold was taken. One that is not empty is someone else's.
-    file.close();
-    file.clear();
-    file.rdbuf()->pubsetbuf(nullptr, 0);
-    file.open(path, std::ios::in | std::ios::out | std::ios::app | std::ios::binary);
-    if (!file.is_open() || !hold.isAt(path) || LongPath::fileSize(path) != 0) {
+    files().close(handle);
+    handle = files().open(path);
+    if (handle < 0 || !hold.isAt(path) || LongPath::fileSize(path) != 0) {
         close();
         return false;
     }
@@ -59,8 +60,8 @@ bool LogFile::append(const char* text, std::size_t size)
 {
     buffer.clear();
     Text::appendWithCrLf(buffer, text, size);
-    const auto length = static_cast<std::streamsize>(buffer.size());
-    const bool whole = file.is_open() && file.rdbuf()->sputn(buffer.data(), length) == length;
+    const auto length = static_cast<std::int64_t>(buffer.size());
+    const bool whole = handle >= 0 && files().append(handle, buffer.data(), buffer.size()) == length;
     if (buffer.capacity() > kKeptBuffer)
         std::string().swap(buffer);
     if (whole) {
@@ -70,7 +71,6 @@ bool LogFile::append(const char* text, std::size_t size)
     // A full disk: cut off what part of the text got through, so that the
     // next line starts on a line of its own. Through the hold, not the
     // name: another file may stand at the name by now.
-    file.clear();
     hold.truncate(diskBytes);
     return false;
 }
@@ -89,25 +89,30 @@ bool LogFile::moveAway(const fs::path& from, const fs::path& to)
 
 void LogFile::discard(const fs::path& path)
 {
-    file.close();
-    file.clear();
+    files().close(handle);
+    handle = -1;
     LongPath::removeHeld(path, hold);
     diskBytes = 0;
 }
 
 bool LogFile::copyTo(const fs::path& to, const std::string& trailer)
 {
-    if (!file.is_open())
+    if (handle < 0)
         return false;
     fs::ofstream copy(to, std::ios::out | std::ios::trunc | std::ios::binary);
     if (!copy)
         return false;
-    file.clear();
-    file.seekg(0);
     char chunk[64 * 1024];
-    while (file.read(chunk, sizeof chunk) || file.gcount() > 0)
-        copy.write(chunk, file.gcount());
-    file.clear();
+    std::uint64_t offset = 0;
+    for (;;) {
+        const std::int64_t got = files().readAt(handle, offset, chunk, sizeof chunk);
+        if (got < 0)
+            return false;
+        if (got == 0)
+            break;
+        copy.write(chunk, static_cast<std::streamsize>(got));
+        offset += static_cast<std::uint64_t>(got);
+    }
     std::string tail;
     Text::appendWithCrLf(tail, trailer);
     copy << tail;
@@ -118,9 +123,8 @@ bool LogFile::copyTo(const fs::path& to, const std::string& trailer)
 void LogFile::close()
 {
     hold.release();
-    if (file.is_open())
-        file.close();
-    file.clear();
+    files().close(handle);
+    handle = -1;
     diskBytes = 0;
 }
 

@@ -2,7 +2,6 @@
 
 #include "LongPath/FileInUse.h"
 
-#include <boost/filesystem/fstream.hpp>
 #include <boost/filesystem/path.hpp>
 
 #include <cstddef>
@@ -26,7 +25,7 @@ public:
     // nothing open, when a file stands there already, it cannot be made, or
     // the file at the name by the time it is held is not the one made here.
     bool create(const boost::filesystem::path& path);
-    bool isOpen() const { return file.is_open(); }
+    bool isOpen() const { return handle >= 0; }
 
     // Appends the text, each line feed as CR LF, in one write. A text that
     // does not get through whole is cut back, so that the file ends where it
@@ -58,8 +57,8 @@ public:
     void close();
 
 private:
-    // Opened for reading too, so that copyTo can read what was written.
-    boost::filesystem::fstream file;
+    // Open for appending, through the platform's AppendFile; -1 when closed.
+    int handle;
     FileInUse hold;
     std::uint64_t diskBytes;
     // The translated text of the current append, kept to save allocations.

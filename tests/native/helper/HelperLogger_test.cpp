@@ -8,6 +8,7 @@
 #include "ChildProgram.h"
 #include "Platform/Platform.h"
 #include "RecordingSink.h"
+#include "ScriptedAppendFile.h"
 #include "ScriptedFileShare.h"
 #include "ScriptedMachine.h"
 #include "ScriptedPlatform.h"
@@ -1077,4 +1078,32 @@ TEST_F(HelperLoggerTest, TheLossIsToldBeforeTheFirstLineWrittenAfterIt)
     EXPECT_NE(after[after.size() - 2].find(lostLines(2)), std::string::npos) << after[after.size() - 2];
     EXPECT_EQ(after.back(), "after the disk has room again");
     EXPECT_FALSE(contains(after, "short"));
+}
+
+TEST_F(HelperLoggerTest, EachLineIsOneWriteAndAShortWriteIsCutBackAndCounted)
+{
+    TestSupport::ScriptedAppendFile files;
+    Tellan::Platform::ScopedInstall<Tellan::Platform::AppendFile> installFiles(&files);
+    HelperLogger& sink = install();
+    files.appends = 0;
+    sink.write("one\n");
+    sink.write("two\n     three\n");
+    EXPECT_EQ(files.appends.load(), 2);
+
+    // Room for part of the line only, as on a full disk.
+    files.room = 10;
+    sink.write(lineOfSize(100, 'z'));
+    files.room = -1;
+    sink.write("after the room came back\n");
+
+    const Lines after = afterHeader(current());
+    ASSERT_GE(after.size(), 5u) << readFile(currentPath());
+    const Lines last(after.end() - 5, after.end());
+    EXPECT_EQ(last[0], "one");
+    EXPECT_EQ(last[1], "two");
+    EXPECT_EQ(last[2], "     three");
+    EXPECT_NE(last[3].find(lostLines(1)), std::string::npos) << last[3];
+    EXPECT_EQ(last[4], "after the room came back");
+    EXPECT_FALSE(contains(after, "zzz"));
+    TestSupport::installRecordingSink();
 }
