@@ -181,14 +181,16 @@ void BM_Debug_Dropped(benchmark::State& state)
 
 // The console's table, and at the end each file run's time against the
 // comparison sink's: the fastest of the repetitions (--benchmark_repetitions)
-// of each, the figure that a busy machine disturbs least.
+// of each, the figure that a busy machine disturbs least, or the median.
 class RatioReporter : public benchmark::ConsoleReporter {
 public:
     void ReportRuns(const std::vector<Run>& runs) override
     {
         ConsoleReporter::ReportRuns(runs);
         for (const Run& run : runs) {
-            if (run.run_type != Run::RT_Iteration)
+            // With --benchmark_report_aggregates_only only the aggregates
+            // come: the median stands in for the fastest then.
+            if (run.run_type != Run::RT_Iteration && run.aggregate_name != "median")
                 continue;
             const auto found = fastest.find(run.run_name.function_name);
             if (found == fastest.end() || run.GetAdjustedRealTime() < found->second)
