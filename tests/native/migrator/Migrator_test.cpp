@@ -11,6 +11,7 @@
 #include "Platform/Platform.h"
 #include "Platform/Process.h"
 #include "Platform/Version.h"
+#include "ScopedEnvironment.h"
 #include "ScriptedPlatform.h"
 #include "ScriptedProcess.h"
 
@@ -33,33 +34,6 @@ using TestSupport::ScriptedProcess;
 
 namespace {
 
-// One environment variable set (or, null, unset) for the object's life.
-class Environment {
-public:
-    Environment(const char* name, const QString& value) : name_(name)
-    {
-        if (const char* old = std::getenv(name))
-            old_ = old;
-        had_ = std::getenv(name) != nullptr;
-        if (value.isNull())
-            ::unsetenv(name);
-        else
-            ::setenv(name, value.toLocal8Bit().constData(), 1);
-    }
-    ~Environment()
-    {
-        if (had_)
-            ::setenv(name_, old_.c_str(), 1);
-        else
-            ::unsetenv(name_);
-    }
-
-private:
-    const char* name_;
-    std::string old_;
-    bool had_ = false;
-};
-
 class MigratorRun : public ::testing::Test {
 protected:
     void SetUp() override { QDir().mkpath(profile_.logsFolder()); }
@@ -68,7 +42,7 @@ protected:
     void fakePowershell(const std::string& body) { profile_.fakeProgram(QStringLiteral("powershell.exe"), body); }
 
     TestSupport::TempProfile profile_;
-    Environment path_{"PATH", profile_.bin() + QStringLiteral(":/usr/bin:/bin")};
+    TestSupport::ScopedEnvironment path_{"PATH", profile_.bin() + QStringLiteral(":/usr/bin:/bin")};
 };
 
 TEST_F(MigratorRun, LocationsFollowTheDataLocation)
