@@ -4,6 +4,7 @@
 
 #include "ChildProgram.h"
 #include "OwnProcess.h"
+#include "Printers.h"
 #include "RecordText.h"
 #include "RecordingSink.h"
 #include "TempProfile.h"

@@ -1,4 +1,5 @@
 #include "Logging/LogRecord.h"
+#include "Printers.h"
 #include "ScriptedPlatform.h"
 
 #include <boost/date_time/posix_time/posix_time.hpp>

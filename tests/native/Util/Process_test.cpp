@@ -79,6 +79,8 @@ struct WordsCase {
     std::vector<std::string> words;
 };
 
+void PrintTo(const WordsCase& c, std::ostream* os) { *os << c.name; }
+
 class CommandLineWords : public ::testing::TestWithParam<WordsCase> {};
 
 TEST_P(CommandLineWords, AreSplitAsAWindowsChildWouldSplitThem)

@@ -71,6 +71,8 @@ struct OutputCase {
     bool found;
 };
 
+void PrintTo(const OutputCase& c, std::ostream* os) { *os << c.name; }
+
 class MigratorProgramOutput : public MigratorProgram, public ::testing::WithParamInterface<OutputCase> {};
 
 TEST_P(MigratorProgramOutput, LooksForThePackageNameAnywhereInTheOutput)
@@ -195,6 +197,8 @@ struct EarlierMarkerCase {
     const char* script;
     const char* markerAfter;
 };
+
+void PrintTo(const EarlierMarkerCase& c, std::ostream* os) { *os << c.name; }
 
 class MigratorProgramEarlierMarker : public MigratorProgram, public ::testing::WithParamInterface<EarlierMarkerCase> {};
 

@@ -57,6 +57,8 @@ struct OlderWindowsCase {
     bool queryFails;
 };
 
+void PrintTo(const OlderWindowsCase& c, std::ostream* os) { *os << c.name; }
+
 class MigratorOlderWindows : public MigratorRun, public ::testing::WithParamInterface<OlderWindowsCase> {};
 
 TEST_P(MigratorOlderWindows, OnlyLogsItAndStartsNoPowershell)
@@ -88,6 +90,8 @@ struct CreationFailureCase {
     const char* message;
     int processCalls;
 };
+
+void PrintTo(const CreationFailureCase& c, std::ostream* os) { *os << c.name; }
 
 class MigratorCreationFailure : public MigratorRun, public ::testing::WithParamInterface<CreationFailureCase> {};
 
@@ -182,6 +186,8 @@ struct NeverEndsCase {
     const char* name;
     bool failWaits;
 };
+
+void PrintTo(const NeverEndsCase& c, std::ostream* os) { *os << c.name; }
 
 class MigratorTimeOut : public MigratorRun, public ::testing::WithParamInterface<NeverEndsCase> {};
 
@@ -354,6 +360,8 @@ struct ChunksCase {
     bool anyOutput;
     bool found;
 };
+
+void PrintTo(const ChunksCase& c, std::ostream* os) { *os << c.name; }
 
 class StoreAppSearchChunks : public ::testing::TestWithParam<ChunksCase> {};
 
