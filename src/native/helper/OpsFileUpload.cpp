@@ -3,6 +3,9 @@
 #include "Foundation/ProductConstants.h"
 #include "HelperConfig.h"
 #include "Logging/Log.h"
+#include "LongPath/LongPath.h"
+#include "Platform/Files.h"
+#include "Platform/Platform.h"
 
 #include <QByteArray>
 #include <QFileInfo>
@@ -308,7 +311,12 @@ bool OpsFileUpload::StartUpload()
         TLOG_EVENT(ERROR, "OpsFileUpload", "cannotCreateTlsContext", {"error", tlsError});
         return false;
     }
-    if (!file.open(QIODevice::ReadOnly)) {
+    // Never through a symbolic link, also one put at the name after the
+    // file was listed.
+    Platform::Files& files = Platform::Installed<Platform::Files>::get();
+    const int handle = files.openForReading(LongPath::fromText(info->path));
+    if (handle < 0 || !file.open(handle, QIODevice::ReadOnly, QFileDevice::AutoCloseHandle)) {
+        files.closeHandle(handle);
         TLOG_EVENT(ERROR, "OpsFileUpload", "cannotOpenLogFile", {"path", info->path});
         return false;
     }

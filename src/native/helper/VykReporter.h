@@ -55,6 +55,8 @@ protected Q_SLOTS:
     void timerUpdate();
 
 private:
+    // False when the deletion failed; a file kept for a reason of its own
+    // (recorded as it is kept) is no failure.
     bool removeFinishedFile(const QString& filePath);
 
     boost::shared_ptr<OpsFileUploader> uploader_;
