@@ -243,8 +243,9 @@ TEST_F(ReporterSafety, FileWhoseWritersCannotBeToldWaitsUntilQuietAndIsNotDelete
 
     // Quiet again: sent whole and deleted.
     onRequest(nullptr);
-    ASSERT_TRUE(pumpUntil(
-        [&] { return share.quietFor(Tellan::LongPath::fromText(log), Tellan::LongPath::QUIET_PERIOD); }, std::chrono::seconds(30)));
+    ASSERT_TRUE(
+        pumpUntil([&] { return share.quietFor(Tellan::LongPath::fromText(log), Tellan::LongPath::QUIET_PERIOD); },
+                  std::chrono::seconds(30)));
     runPass(*reporter);
     ASSERT_TRUE(waitForOutcomes(3));
     const auto requests = server->requests();
@@ -486,8 +487,9 @@ TEST_F(LongHome, SecondRunsLinesAreInItsLog)
     runOnce(install("first"));
     const QString second = install("second");
     runOnce(second);
-    const QByteArray secondsLine = " : I helper : settingTellanPath : function = Tellan>HelperApp>setTellanPath , path = "
-                                   + QFile::encodeName(QFileInfo(second).path()) + " : line ";
+    const QByteArray secondsLine =
+        " : I helper : settingTellanPath : function = Tellan>HelperApp>setTellanPath , path = "
+        + QFile::encodeName(QFileInfo(second).path()) + " : line ";
     bool found = false;
     for (const QByteArray& content : filesIn(logs()))
         found = found || content.contains(secondsLine);
