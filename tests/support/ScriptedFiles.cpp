@@ -8,6 +8,11 @@ namespace TestSupport {
 
 using Tellan::Platform::Files;
 
+int ScriptedFiles::statusOf(const boost::filesystem::path& path, Status& status)
+{
+    return Files::native().statusOf(path, status);
+}
+
 bool ScriptedFiles::exists(const boost::filesystem::path& path) { return Files::native().exists(path); }
 
 std::uint64_t ScriptedFiles::fileSize(const boost::filesystem::path& path) { return Files::native().fileSize(path); }

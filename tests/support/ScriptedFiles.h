@@ -11,6 +11,7 @@ namespace TestSupport {
 // are written, as a full disk or a failing device would.
 class ScriptedFiles : public Tellan::Platform::Files {
 public:
+    int statusOf(const boost::filesystem::path& path, Status& status) override;
     bool exists(const boost::filesystem::path& path) override;
     std::uint64_t fileSize(const boost::filesystem::path& path) override;
     int makeFolder(const boost::filesystem::path& path) override;

@@ -21,6 +21,15 @@ public:
         Failed,
     };
 
+    struct Status {
+        bool regularFile = false;
+        std::uint64_t size = 0;
+        // Seconds since the epoch.
+        std::int64_t lastWrite = 0;
+    };
+    // What is at `path` (a link is followed): 0, or the errno.
+    virtual int statusOf(const boost::filesystem::path& path, Status& status) = 0;
+
     // True when a file or folder is there (a link is followed); any error
     // gives false.
     virtual bool exists(const boost::filesystem::path& path) = 0;

@@ -89,6 +89,17 @@ bool copyBytes(int from, int to, std::uint64_t expected)
 
 class LinuxFiles final : public Files {
 public:
+    int statusOf(const boost::filesystem::path& path, Status& status) override
+    {
+        struct stat info {};
+        if (!statAt(path, info, 0))
+            return errno;
+        status.regularFile = S_ISREG(info.st_mode);
+        status.size = std::uint64_t(info.st_size);
+        status.lastWrite = std::int64_t(info.st_mtim.tv_sec);
+        return 0;
+    }
+
     bool exists(const boost::filesystem::path& path) override
     {
         struct stat info {};
