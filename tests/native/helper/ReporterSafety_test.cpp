@@ -5,6 +5,9 @@
 
 #include "QueueFixture.h"
 
+#include "ChildProgram.h"
+#include "ScopedEnvironment.h"
+
 #include "Foundation/ProductConstants.h"
 #include "LongPath/FileInUse.h"
 #include "LongPath/LongPath.h"
@@ -15,6 +18,7 @@
 #include "VykReporter.h"
 
 #include <QDeadlineTimer>
+#include <QProcessEnvironment>
 #include <QThread>
 
 #include <gmock/gmock.h>
@@ -300,10 +304,8 @@ TEST_F(ReporterSafety, FileAnotherHelperIsSendingIsNoFailedUpload)
     const QString log = logs() + "/ZorvikMusic-v1-240102-030401.log";
     writeBytes(log, 'A', 100);
     // Another helper process holds it while it sends it.
-    QProcess other;
-    other.start(ZORVIK_TEST_BIN_DIR "/fileshare_child", {"hold", log});
-    ASSERT_TRUE(other.waitForReadyRead(30000));
-    ASSERT_EQ(other.readLine().trimmed(), "ready");
+    TestSupport::ChildProgram other(TestSupport::testProgram("fileshare_child"), {"hold", log});
+    ASSERT_EQ(other.nextLine(), "ready");
 
     const auto reporter = makeReporter();
     ASSERT_TRUE(pumpUntil([&] { return !records("W", "OpsFileUploader", "UploadNotStarted").empty(); }));
@@ -314,8 +316,8 @@ TEST_F(ReporterSafety, FileAnotherHelperIsSendingIsNoFailedUpload)
     EXPECT_THAT(sink->linesContaining(" : E VykReporter : "), IsEmpty());
     EXPECT_THAT(sink->linesContaining(" : E OpsFileUploader : "), IsEmpty());
     EXPECT_TRUE(QFile::exists(log));
-    other.closeWriteChannel();
-    EXPECT_TRUE(other.waitForFinished(30000));
+    other.closeInput();
+    EXPECT_EQ(other.finish(), 0);
 }
 
 namespace {
@@ -410,11 +412,10 @@ protected:
         environment.insert("XDG_RUNTIME_DIR", base.path() + "/run");
         environment.remove("TMPDIR");
 
-        const QByteArray oldRuntime = qgetenv("XDG_RUNTIME_DIR");
-        qputenv("XDG_RUNTIME_DIR", (base.path() + "/run").toUtf8());
+        // The channel's names as the helpers make them.
+        const TestSupport::ScopedEnvironment runtime("XDG_RUNTIME_DIR", base.path() + "/run");
         lockFile = QtLocalPeer(nullptr, QString::fromUtf8(Tellan::Constants::helperApplicationName)).serverName()
                    + "-lockfile";
-        oldRuntime.isNull() ? qunsetenv("XDG_RUNTIME_DIR") : qputenv("XDG_RUNTIME_DIR", oldRuntime);
     }
     void TearDown() override
     {
@@ -446,15 +447,6 @@ protected:
         return helper;
     }
 
-    int runToEnd(QProcess& process, const QString& program, const QStringList& arguments)
-    {
-        process.setProcessEnvironment(environment);
-        process.start(program, arguments);
-        if (!process.waitForFinished(60000) || process.exitStatus() != QProcess::NormalExit)
-            return -1;
-        return process.exitCode();
-    }
-
     bool lockHeld() const
     {
         return Tellan::Platform::FileShare::native().isInUse(Tellan::LongPath::fromText(lockFile));
@@ -463,17 +455,14 @@ protected:
     // Starts the helper, waits until it runs and answers, then stops it.
     void runOnce(const QString& helper)
     {
-        QProcess running;
-        running.setProcessEnvironment(environment);
-        running.start(helper, QStringList());
-        ASSERT_TRUE(running.waitForStarted(30000));
-        ASSERT_TRUE(waitUntil([&] { return lockHeld() || running.state() == QProcess::NotRunning; }));
-        QProcess probe;
-        ASSERT_EQ(runToEnd(probe, helper, {"ready?"}), 0) << probe.readAllStandardError().constData();
-        QProcess kill;
-        EXPECT_EQ(runToEnd(kill, helper, {"--kill"}), 0);
-        EXPECT_TRUE(running.waitForFinished(60000));
-        EXPECT_EQ(running.exitCode(), 0) << running.readAllStandardError().constData();
+        TestSupport::ChildProgram running(helper, {}, environment);
+        ASSERT_TRUE(running.started());
+        ASSERT_TRUE(waitUntil([&] { return lockHeld() || !running.running(); }));
+        TestSupport::ChildProgram probe(helper, {"ready?"}, environment);
+        ASSERT_EQ(probe.finish(), 0) << probe.errors().constData();
+        TestSupport::ChildProgram kill(helper, {"--kill"}, environment);
+        EXPECT_EQ(kill.finish(), 0);
+        EXPECT_EQ(running.finish(), 0) << running.errors().constData();
         ASSERT_TRUE(waitUntil([&] { return !lockHeld(); }));
     }
 
