@@ -155,22 +155,30 @@ TEST_P(ReporterSafetyReplies, FileReplacedWhileItsReplyIsHeldBackStaysAndIsSentN
 INSTANTIATE_TEST_SUITE_P(AcceptedOrRefused, ReporterSafetyReplies, testing::Values(200, 403),
                          [](const testing::TestParamInfo<int>& info) { return "Status" + std::to_string(info.param); });
 
-class ReporterSafetyWriters : public ReporterSafety, public testing::WithParamInterface<bool> {};
+struct WriterCase {
+    const char* name;
+    // Bytes the writer appends once the service has the request.
+    int appended;
+    bool closedBeforeReply;
+    const char* reason;
+};
 
-TEST_P(ReporterSafetyWriters, FileAppendedToDuringItsUploadIsKeptThenSentWhole)
+class ReporterSafetyWriters : public ReporterSafety, public testing::WithParamInterface<WriterCase> {};
+
+TEST_P(ReporterSafetyWriters, FileWrittenDuringItsUploadIsKeptThenSentWhole)
 {
-    const bool closedBeforeReply = GetParam();
+    const WriterCase c = GetParam();
     const QString dump = crashReports() + "/growing.dmp";
     writeBytes(dump, fileByte, 100000);
     onRequest([&](std::size_t index) {
         if (index != 0)
             return;
-        // Its owner opens it and appends once the service has the request.
+        // Its owner opens it once the service has the request.
         writer = ::open(QFile::encodeName(dump).constData(), O_WRONLY | O_APPEND | O_CLOEXEC);
         ASSERT_GE(writer, 0);
-        const std::string more(5000, addedByte);
+        const std::string more(std::size_t(c.appended), addedByte);
         ASSERT_EQ(::write(writer, more.data(), more.size()), ssize_t(more.size()));
-        if (closedBeforeReply) {
+        if (c.closedBeforeReply) {
             ::close(writer);
             writer = -1;
         }
@@ -179,9 +187,9 @@ TEST_P(ReporterSafetyWriters, FileAppendedToDuringItsUploadIsKeptThenSentWhole)
     const auto reporter = makeReporter();
     ASSERT_TRUE(waitForOutcomes(1));
     ASSERT_TRUE(waitUntilIdle(reporter->uploader()));
-    EXPECT_EQ(sizeOf(dump), 105000);
+    EXPECT_EQ(sizeOf(dump), 100000 + c.appended);
     EXPECT_THAT(records("W", "VykReporter", "logFileKept"),
-                testing::ElementsAre(HasSubstr("name = " + dump.toStdString() + " , reason = ")));
+                testing::ElementsAre(HasSubstr("name = " + dump.toStdString() + " , reason = " + c.reason + " : ")));
 
     onRequest(nullptr);
     if (writer >= 0) {
@@ -194,14 +202,15 @@ TEST_P(ReporterSafetyWriters, FileAppendedToDuringItsUploadIsKeptThenSentWhole)
     ASSERT_THAT(requests, SizeIs(2));
     EXPECT_EQ(countIn(requests[0], fileByte), 100000u);
     EXPECT_EQ(countIn(requests[1], fileByte), 100000u);
-    EXPECT_EQ(countIn(requests[1], addedByte), 5000u);
+    EXPECT_EQ(countIn(requests[1], addedByte), std::size_t(c.appended));
     EXPECT_FALSE(QFile::exists(dump));
 }
 
-INSTANTIATE_TEST_SUITE_P(Writer, ReporterSafetyWriters, testing::Values(false, true),
-                         [](const testing::TestParamInfo<bool>& info) {
-                             return info.param ? std::string("ClosedBeforeTheReply") : std::string("StillOpen");
-                         });
+INSTANTIATE_TEST_SUITE_P(Writer, ReporterSafetyWriters,
+                         testing::Values(WriterCase{"AppendsAndKeepsItOpen", 5000, false, "changed"},
+                                         WriterCase{"AppendsAndClosesBeforeTheReply", 5000, true, "changed"},
+                                         WriterCase{"OnlyHoldsItOpen", 0, false, "openForWriting"}),
+                         [](const testing::TestParamInfo<WriterCase>& info) { return std::string(info.param.name); });
 
 TEST_F(ReporterSafety, FileWhoseWritersCannotBeToldWaitsUntilQuietAndIsNotDeletedWhileWritten)
 {
