@@ -136,6 +136,7 @@ TEST_P(ReporterSafetyReplies, FileReplacedWhileItsReplyIsHeldBackStaysAndIsSentN
     ASSERT_TRUE(waitForOutcomes(1));
     ASSERT_TRUE(waitUntilIdle(reporter->uploader()));
     EXPECT_EQ(sizeOf(sent), 555);
+    EXPECT_EQ(QDir(logs()).entryList(QDir::Files | QDir::Hidden), QStringList{QFileInfo(sent).fileName()});
     EXPECT_THAT(records("W", "VykReporter", "logFileKept"),
                 testing::ElementsAre(HasSubstr("name = " + sent.toStdString() + " , reason = replaced : line ")));
     EXPECT_THAT(records("E", "VykReporter", "logFileDeletionError"), IsEmpty());
@@ -188,6 +189,8 @@ TEST_P(ReporterSafetyWriters, FileWrittenDuringItsUploadIsKeptThenSentWhole)
     ASSERT_TRUE(waitForOutcomes(1));
     ASSERT_TRUE(waitUntilIdle(reporter->uploader()));
     EXPECT_EQ(sizeOf(dump), 100000 + c.appended);
+    // Back under its own name, nothing left aside.
+    EXPECT_EQ(QDir(crashReports()).entryList(QDir::Files | QDir::Hidden), QStringList{"growing.dmp"});
     EXPECT_THAT(records("W", "VykReporter", "logFileKept"),
                 testing::ElementsAre(HasSubstr("name = " + dump.toStdString() + " , reason = " + c.reason + " : ")));
 
