@@ -254,6 +254,15 @@ private:
             return errno == ENOENT ? Removal::Missing : Removal::Failed;
         if (!named.sameFile(expected))
             return Removal::Replaced;
+        if (handle < 0) {
+            // Not even moved aside while someone else holds it in use.
+            const int probe = openForLock(at.folder(), at.name(), O_RDONLY);
+            const bool held = probe >= 0 && heldByAnother(probe);
+            if (probe >= 0)
+                ::close(probe);
+            if (held)
+                return Removal::InUse;
+        }
 
         // Whatever stands at the name now is what moves: checked once moved,
         // a file put there after the look above is moved back, never deleted.
