@@ -284,7 +284,11 @@ OpsFileUpload::~OpsFileUpload()
 
 bool OpsFileUpload::Start()
 {
-    const qint64 size = QFileInfo(info->path).size();
+    // By whatever length of path; a file that is gone counts as empty.
+    Platform::Files::Status status;
+    const bool there =
+        Platform::Installed<Platform::Files>::get().statusOf(LongPath::fromText(info->path), status) == 0;
+    const qint64 size = there ? qint64(status.size) : 0;
     if (size < 1) {
         TLOG_EVENT(ERROR, "OpsFileUpload", "logFileEmpty", {"path", info->path});
         return false;

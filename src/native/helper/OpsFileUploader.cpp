@@ -8,7 +8,6 @@
 #include "Settings/SharedStorage.h"
 #include "ThreadBoundCallback.h"
 
-#include <QFileInfo>
 
 #include <cstring>
 
@@ -126,10 +125,10 @@ void OpsFileUploader::startNextUpload()
 const char* OpsFileUploader::reasonNotToStart(const QString& path)
 {
     // Pruning or anyone else may have deleted a file while it waited.
-    if (!QFileInfo::exists(path))
+    const boost::filesystem::path file = LongPath::fromText(path);
+    if (!LongPath::exists(file))
         return "missing";
     Platform::FileShare& share = Platform::Installed<Platform::FileShare>::get();
-    const boost::filesystem::path file = LongPath::fromText(path);
     // Another helper is sending it (its hold also keeps the file open for
     // writing, so this is asked first to tell the two apart).
     if (share.isInUse(file))

@@ -11,6 +11,9 @@
 #include <QFileInfo>
 #include <QRegExp>
 
+#include <cstdint>
+#include <limits>
+
 namespace Tellan {
 
 namespace {
@@ -76,12 +79,20 @@ void removeUnlessBeingWritten(const QString& path)
 
 // The product folders hold no links of their own: one is neither followed,
 // sent nor deleted.
-bool skipLink(const QFileInfo& fileInfo)
+bool skipLink(const QString& path)
 {
-    if (!fileInfo.isSymLink())
+    if (!LongPath::stampOf(LongPath::fromText(path)).symbolicLink)
         return false;
-    TLOG_EVENT(WARNING, "VykReporter", "symbolicLinkSkipped", {"name", nameField(fileInfo.absoluteFilePath())});
+    TLOG_EVENT(WARNING, "VykReporter", "symbolicLinkSkipped", {"name", nameField(path)});
     return true;
+}
+
+// The size of a file that is there (a link followed), by whatever length of
+// path; 0 when it is gone.
+std::uint64_t sizeIfThere(const QString& path)
+{
+    const std::uint64_t size = LongPath::fileSize(LongPath::fromText(path));
+    return size == std::numeric_limits<std::uint64_t>::max() ? 0 : size;
 }
 
 } // namespace
@@ -117,19 +128,20 @@ void VykReporter::uploadLogFiles()
     const ReporterConstants& c = constants();
     for (const QFileInfo& fileInfo : filesOf(Storage::logsDirectory())) {
         const QString name = fileInfo.fileName();
+        const QString path = fileInfo.absoluteFilePath();
         const bool product = c.productLogPattern.exactMatch(name);
         const bool helper = c.helperLogPattern.exactMatch(name);
-        if ((product || helper) && skipLink(fileInfo))
+        if ((product || helper) && skipLink(path))
             continue;
         if (helper) {
-            removeUnlessBeingWritten(fileInfo.absoluteFilePath());
-        } else if (fileInfo.exists() && product) {
-            if (fileInfo.size() > 0) {
+            removeUnlessBeingWritten(path);
+        } else if (product && LongPath::exists(LongPath::fromText(path))) {
+            if (sizeIfThere(path) > 0) {
                 TLOG(TRACE, "VykReporter") << "fileInfo.fileName () = " << name << " << UPLOADING >>";
-                uploader_->uploadLogFile(fileInfo.absoluteFilePath());
+                uploader_->uploadLogFile(path);
             } else {
                 TLOG(TRACE, "VykReporter") << "fileInfo.fileName () = " << name << " << DELETING EMPTY >>";
-                removeUnlessBeingWritten(fileInfo.absoluteFilePath());
+                removeUnlessBeingWritten(path);
             }
         } else {
             TLOG_EVENT(INFO, "VykReporter", "skippingLogFile", {"filename", name});
@@ -141,10 +153,11 @@ void VykReporter::uploadCrashDumps()
 {
     const ReporterConstants& c = constants();
     for (const QFileInfo& fileInfo : filesOf(Storage::crashReportsDirectory())) {
-        if (!c.crashDumpPattern.exactMatch(fileInfo.fileName()) || skipLink(fileInfo))
+        const QString path = fileInfo.absoluteFilePath();
+        if (!c.crashDumpPattern.exactMatch(fileInfo.fileName()) || skipLink(path))
             continue;
-        if (fileInfo.exists())
-            uploader_->uploadCrashDump(fileInfo.absoluteFilePath());
+        if (LongPath::exists(LongPath::fromText(path)))
+            uploader_->uploadCrashDump(path);
     }
 }
 

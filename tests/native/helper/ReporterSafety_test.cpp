@@ -497,3 +497,34 @@ TEST_F(LongHome, SecondRunsLinesAreInItsLog)
         found = found || content.contains(secondsLine);
     EXPECT_TRUE(found) << "no log of the second run in " << logs().size() << " bytes of Logs path";
 }
+
+TEST_F(LongHome, ProductLogAndDumpWhosePathsPassTheLimitAreSentAndDeleted)
+{
+    const StandIn::TestCertificates certificates =
+        StandIn::makeTestCertificates(base.path().toStdString(), {"localhost"}, {"127.0.0.1"});
+    StandIn::Options options;
+    options.certificateFile = certificates.certificateFile;
+    options.privateKeyFile = certificates.privateKeyFile;
+    StandIn::Server server(options);
+
+    const QString dumps = home + "/.local/share/Zorvik Music/User Data/Crashpad/reports";
+    ASSERT_TRUE(QDir().mkpath(logs()));
+    ASSERT_TRUE(QDir().mkpath(dumps));
+    const QStringList files = {logs() + "/ZorvikMusic-v1-240102-030401.log", dumps + "/long.dmp"};
+    for (const QString& file : files) {
+        const QString near = base.filePath("near");
+        writeBytes(near, fileByte, 1000);
+        Tellan::LongPath::rename(Tellan::LongPath::fromText(near), Tellan::LongPath::fromText(file));
+        ASSERT_TRUE(Tellan::LongPath::exists(Tellan::LongPath::fromText(file)));
+        ASSERT_GE(file.toUtf8().size(), PATH_MAX);
+    }
+
+    TestSupport::ChildProgram pass(TestSupport::testProgram("ReporterPass_child"),
+                                   {QString::number(server.port()), QString::fromStdString(certificates.caFile)},
+                                   environment);
+    ASSERT_EQ(pass.finish(), 0) << pass.errors().constData();
+    EXPECT_THAT(receivedNames(server), testing::UnorderedElementsAre("ZorvikMusic-v1-240102-030401.log", "long.dmp"));
+    for (const QString& file : files)
+        EXPECT_FALSE(Tellan::LongPath::exists(Tellan::LongPath::fromText(file))) << file.size();
+    EXPECT_THAT(pass.output().toStdString(), testing::Not(HasSubstr(" : E ")));
+}

@@ -29,6 +29,8 @@ struct FileStamp {
     std::uint64_t inode = 0;
     std::uint64_t size = 0;
     std::int64_t modifiedNanoseconds = 0;
+    // The entry is a symbolic link (only from stampOf, which does not follow).
+    bool symbolicLink = false;
 
     bool sameFile(const FileStamp& other) const
     {

@@ -54,6 +54,7 @@ FileStamp stampFrom(const struct stat& info)
     stamp.inode = std::uint64_t(info.st_ino);
     stamp.size = std::uint64_t(info.st_size);
     stamp.modifiedNanoseconds = std::int64_t(info.st_mtim.tv_sec) * 1000000000 + info.st_mtim.tv_nsec;
+    stamp.symbolicLink = S_ISLNK(info.st_mode);
     return stamp;
 }
 
