@@ -205,6 +205,15 @@ TEST_F(Pruning, FilesWhosePathsPassTheKernelLimitArePrunedLikeAnyOther)
     ASSERT_TRUE(QDir().mkpath(deep));
     const fs::path folder = Tellan::LongPath::fromText(deep);
     std::vector<fs::path> files;
+    // Qt cannot remove what lies past the limit, also when the test fails.
+    struct Cleanup {
+        std::vector<fs::path>& files;
+        ~Cleanup()
+        {
+            for (const fs::path& file : files)
+                Tellan::LongPath::remove(file);
+        }
+    } cleanup{files};
     for (int i = 0; i < 4; ++i) {
         const QString name = QString("ZorvikMusicHelper-v9.5.2.2478-21010%1-120000.log").arg(i);
         TestSupport::writeFile(dir.filePath(name), 100, kBase + i);
@@ -220,5 +229,4 @@ TEST_F(Pruning, FilesWhosePathsPassTheKernelLimitArePrunedLikeAnyOther)
     EXPECT_FALSE(Tellan::LongPath::exists(files[1]));
     EXPECT_FALSE(Tellan::LongPath::exists(files[2]));
     EXPECT_TRUE(Tellan::LongPath::exists(files[3]));
-    EXPECT_TRUE(Tellan::LongPath::remove(files[3]));
 }

@@ -345,6 +345,18 @@ TEST_F(LongPathFiles, FileOperationsWorkOnPathsLongerThanTheKernelTakes)
     write(shortFile, "12345");
     const fs::path file = deepest / "file.log";
     const fs::path moved = deepest / "moved.log";
+    // Qt cannot remove what lies past the limit, also when the test fails.
+    struct Cleanup {
+        std::vector<fs::path> paths;
+        ~Cleanup()
+        {
+            for (auto path = paths.rbegin(); path != paths.rend(); ++path)
+                lp::remove(*path);
+        }
+    } cleanup;
+    cleanup.paths = folders;
+    cleanup.paths.push_back(file);
+    cleanup.paths.push_back(moved);
 
     EXPECT_TRUE(lp::createDirectories(deepest));
     EXPECT_FALSE(lp::createDirectories(deepest));
