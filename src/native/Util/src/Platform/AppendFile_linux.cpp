@@ -1,4 +1,5 @@
 #include "Platform/AppendFile.h"
+#include "Platform/PathAt_linux.h"
 #include "Platform/Platform.h"
 
 #include <cerrno>
@@ -15,9 +16,15 @@ class LinuxAppendFile final : public AppendFile {
 public:
     int open(const boost::filesystem::path& path) override
     {
+        // A path of any length, as the layer's other file operations take it.
+        const PathAt at(path);
+        if (!at.ok()) {
+            setLastError(errorFromErrno(errno));
+            return -1;
+        }
         int fd;
         do
-            fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_APPEND | O_CLOEXEC, 0666);
+            fd = ::openat(at.folder(), at.name(), O_RDWR | O_CREAT | O_APPEND | O_CLOEXEC | O_NOCTTY, 0666);
         while (fd < 0 && errno == EINTR);
         if (fd < 0)
             setLastError(errorFromErrno(errno));
