@@ -44,20 +44,11 @@ Tellan::OpsFileUpload::Addresses systemLookUp(const std::string& host, const std
 }
 
 // Holds partial segments back while the request is written a piece at a time,
-// so that its many small TLS records travel in full segments.
-#ifdef TCP_CORK
-typedef boost::asio::detail::socket_option::boolean<IPPROTO_TCP, TCP_CORK> Cork;
-#endif
-
+// so that its many small TLS records travel in full segments; a system
+// without the option sends them as they come.
 void setCork(boost::asio::ip::tcp::socket& socket, bool on)
 {
-#ifdef TCP_CORK
-    boost::system::error_code ignored;
-    socket.set_option(Cork(on), ignored);
-#else
-    (void)socket;
-    (void)on;
-#endif
+    Tellan::Platform::Installed<Tellan::Platform::SocketOptions>::get().setCork(socket.native_handle(), on);
 }
 
 std::string openSslErrorText()
@@ -295,8 +286,7 @@ void OpsFileUpload::handleConnect(const boost::system::error_code& error, Addres
     }
     // Without it the small writes (the head, the last piece) wait for the
     // peer's delayed acknowledgement.
-    boost::system::error_code ignored;
-    socket->lowest_layer().set_option(tcp::no_delay(true), ignored);
+    Platform::Installed<Platform::SocketOptions>::get().setNoDelay(socket->lowest_layer().native_handle(), true);
     socket->async_handshake(boost::asio::ssl::stream_base::client,
                             boost::bind(&OpsFileUpload::handleHandshake, this, boost::asio::placeholders::error));
 }

@@ -1,8 +1,11 @@
 // The upload against the stand-in over loopback, real TLS: the bytes on the
 // wire, the replies, the files that cannot be sent or change while they are.
 
+#include "ScriptedSocketOptions.h"
 #include "TcpRelay.h"
 #include "UploadFixture.h"
+
+#include "Platform/Platform.h"
 
 #include <QFileInfo>
 
@@ -422,6 +425,28 @@ TEST_F(OpsFileUploadWire, LineEndsInAStoredDeviceIdNeverStartAHeaderLine)
 }
 
 using OpsFileUploadConnection = UploadTest;
+
+// Small writes go out at once, and the request's many small TLS records are
+// held back into full segments until the request is out, then sent.
+TEST_F(OpsFileUploadConnection, RequestIsCorkedOnItsConnectionUntilItIsOut)
+{
+    TestSupport::ScriptedSocketOptions options;
+    Outcome outcome;
+    {
+        Tellan::Platform::ScopedInstall<Tellan::Platform::SocketOptions> install(&options);
+        outcome = upload(writeFile("a.log", QByteArray(10000, 'k')));
+    }
+
+    EXPECT_THAT(outcome.results, ElementsAre(0));
+    const auto calls = options.calls();
+    std::vector<std::string> names;
+    for (const auto& call : calls)
+        names.push_back(call.option);
+    EXPECT_THAT(names, ElementsAre("noDelay on", "cork on", "cork off"));
+    for (const auto& call : calls)
+        EXPECT_EQ(call.socket, calls.front().socket);
+    EXPECT_GE(calls.front().socket, 0);
+}
 
 TEST_F(OpsFileUploadConnection, SecondAddressIsTriedWhenTheFirstRefuses)
 {
