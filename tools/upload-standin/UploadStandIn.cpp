@@ -344,6 +344,13 @@ private:
             write(statusReply(reply.status), [] {});
             return true;
         case Behaviour::NotHttp: write("SSH-2.0-OpenSSH_9.2\r\n", [] {}); return true;
+        case Behaviour::TwoReplies:
+            write(statusReply(reply.status) + statusReply(reply.secondStatus), [] {});
+            return true;
+        case Behaviour::SecondReplyLater:
+            write(statusReply(reply.status), [] {});
+            write(statusReply(reply.secondStatus), [] {});
+            return true;
         case Behaviour::Drip:
             drip(std::make_shared<std::string>(statusLine(reply.status) + "Content-Length: 100000\r\n\r\n"), 0);
             return true;
@@ -534,6 +541,8 @@ std::string statusReply(int status)
 {
     if (status == 200)
         return statusLine(status) + "Content-Length: 0\r\n\r\n";
+    if (status < 200)
+        return statusLine(status) + "\r\n";
     const std::string body = std::string(reasonPhrase(status)) + "\n";
     return statusLine(status) + "Content-Type: text/plain\r\nContent-Length: " + std::to_string(body.size())
            + "\r\n\r\n" + body;

@@ -415,6 +415,11 @@ void OpsFileUpload::handleReadResponse(const boost::system::error_code& error, s
     replyBytes += bytesTransferred;
 
     const std::size_t parsed = http_parser_execute(parser, &parserSettings, responseBuffer, bytesTransferred);
+    // The read that completed a final reply ends the exchange, with the
+    // status of the last one it held. A grown file must stay queued, whatever
+    // the server answered: the queue goes by the status, which stays 0.
+    if (completed)
+        report(fileGrew ? -1 : 0);
     if (parsed < bytesTransferred) {
         report(-1);
         TLOG_EVENT(ERROR, "OpsFileUpload", "httpParsedMismatch", {"httpParsed", int(parsed)},
@@ -437,18 +442,13 @@ int OpsFileUpload::onMessageComplete(http_parser* parser)
 {
     OpsFileUpload* self = static_cast<OpsFileUpload*>(parser->data);
     // An interim reply ("100 Continue", "103 Early Hints") is followed by the
-    // final one; anything after the final one is not a reply to this request.
-    if (self->completed || parser->status_code < 200)
+    // final one. A second final reply in the same read takes the place of the
+    // first: the result is reported once the read is parsed.
+    if (parser->status_code < 200)
         return 0;
     self->completed = true;
-    if (self->fileGrew) {
-        // Whatever the server answered, the file must stay queued: the queue
-        // goes by the status, so it stays 0.
-        self->report(-1);
-        return 0;
-    }
-    self->httpStatus = int(parser->status_code);
-    self->report(0);
+    if (!self->fileGrew)
+        self->httpStatus = int(parser->status_code);
     return 0;
 }
 

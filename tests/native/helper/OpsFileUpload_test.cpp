@@ -191,6 +191,13 @@ INSTANTIATE_TEST_SUITE_P(
                     // "100 Continue" and "103 Early Hints" come before the reply that counts.
                     ReplyCase{"InterimThenAccepted", {Behaviour::Interim, 200}, 0, 200, {}},
                     ReplyCase{"InterimThenRefused", {Behaviour::Interim, 403}, 0, 403, {}},
+                    // Two final replies in one read: the last one counts, and a
+                    // 500 keeps the file queued.
+                    ReplyCase{"AcceptedThenServerErrorInOneRead", {Behaviour::TwoReplies, 200, 500}, 0, 500, {}},
+                    ReplyCase{"ServerErrorThenAcceptedInOneRead", {Behaviour::TwoReplies, 500, 200}, 0, 200, {}},
+                    ReplyCase{"ContinueThenAcceptedInOneRead", {Behaviour::TwoReplies, 100, 200}, 0, 200, {}},
+                    // The exchange ends with the read that completed a final reply.
+                    ReplyCase{"ServerErrorInALaterRead", {Behaviour::SecondReplyLater, 200, 500}, 0, 200, {}},
                     ReplyCase{"NotHttp", {Behaviour::NotHttp, 200}, -1, 0, {"httpParsedMismatch"}}),
     [](const testing::TestParamInfo<ReplyCase>& info) { return std::string(info.param.name); });
 
