@@ -1,7 +1,6 @@
 // What keeps uploads safe: the server must prove it is the host connected to,
 // and no step of the exchange may hold the File Upload thread for good.
 
-#include "HelperConfig.h"
 #include "TcpRelay.h"
 #include "UploadFixture.h"
 
@@ -57,7 +56,11 @@ TEST_F(OpsFileUploadSafety, DefaultEndpointIsTheCompiledInHostWithTheDefaultBoun
     EXPECT_EQ(defaults.replyByteCap, 256u * 1024);
     EXPECT_FALSE(defaults.lookUp);
     EXPECT_TRUE(defaults.addresses.empty());
-    EXPECT_STREQ(Tellan::Config::uploadHost, ZORVIK_UPLOAD_HOST);
+
+    // The request names the host that the upload connects to by default.
+    EXPECT_THAT(runUpload(writeFile("a.log", "x"), OpsFileInfo::LogFile, endpoint()).results, ElementsAre(0));
+    EXPECT_THAT(onlyRequest().bytes, HasSubstr("\r\nHost: " ZORVIK_UPLOAD_HOST "\r\n"));
+    EXPECT_THAT(onlyRequest().bytes, HasSubstr("\r\nHost: " + defaults.host + "\r\n"));
 }
 
 struct CertificateCase {
@@ -104,7 +107,11 @@ INSTANTIATE_TEST_SUITE_P(
                     CertificateCase{"ForAnotherHost", {"other.example"}, {"127.0.0.1"}, "localhost", false},
                     CertificateCase{"AddressMatches", {}, {"127.0.0.1"}, "127.0.0.1", true},
                     CertificateCase{"AddressNotInCertificate", {"localhost"}, {}, "127.0.0.1", false},
-                    CertificateCase{"WildcardDoesNotCoverTheBareDomain", {"*.localhost"}, {}, "localhost", false}),
+                    CertificateCase{"WildcardDoesNotCoverTheBareDomain", {"*.localhost"}, {}, "localhost", false},
+                    CertificateCase{"WildcardCoversOneLabel", {"*.zorvik.example"}, {}, "foo.zorvik.example", true},
+                    // "f*" would match "foo": only a whole-label wildcard counts.
+                    CertificateCase{
+                        "PartialWildcardIsRefused", {"f*.zorvik.example"}, {}, "foo.zorvik.example", false}),
     [](const testing::TestParamInfo<CertificateCase>& info) { return std::string(info.param.name); });
 
 TEST_F(OpsFileUploadSafety, CertificateFromAnUnknownAuthorityFailsTheHandshake)
