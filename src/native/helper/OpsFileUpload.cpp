@@ -13,6 +13,8 @@
 #include <boost/asio/post.hpp>
 #include <boost/asio/write.hpp>
 #include <boost/bind/bind.hpp>
+#include <boost/filesystem/operations.hpp>
+#include <boost/filesystem/path.hpp>
 
 #include <openssl/err.h>
 #include <openssl/ssl.h>
@@ -60,11 +62,61 @@ std::string openSslErrorText()
     return text;
 }
 
-// Parsing the system's trust store costs more than a small upload: it is read
-// once per process (with each file of extra authorities asked for) and shared,
-// reference-counted, by the TLS context of every upload. Never freed: an
-// upload may still run while the process exits. Null, with error, when the
-// extra authorities cannot be loaded.
+// True when one of the folders (a list, as SSL_CERT_DIR holds it) keeps
+// certificates under their subject-hash names ("5ed36f99.0"), where a look-up
+// finds each one when a chain needs it.
+bool holdsHashNames(const std::string& folders)
+{
+    const auto isHashName = [](const std::string& name) {
+        const std::size_t dot = name.find('.');
+        return dot == 8 && name.size() > 9
+               && std::all_of(name.begin(), name.begin() + 8,
+                              [](char c) { return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f'); })
+               && std::all_of(name.begin() + 9, name.end(), [](char c) { return c >= '0' && c <= '9'; });
+    };
+    std::istringstream list(folders);
+    for (std::string folder; std::getline(list, folder, ':');) {
+        // Names only, without a look at each file: the first hash name ends it.
+        boost::system::error_code error;
+        for (boost::filesystem::directory_iterator entry(folder, error), end; !error && entry != end;
+             entry.increment(error))
+            if (isHashName(entry->path().filename().string()))
+                return true;
+    }
+    return false;
+}
+
+// The system's authorities where the TLS library's defaults (or SSL_CERT_DIR
+// and SSL_CERT_FILE) name them. The hashed folder is looked up lazily; the
+// bundle file, which is parsed whole (over a hundred certificates) before
+// the first handshake, is read only when SSL_CERT_FILE names it or no folder
+// has hash names. As with the library's defaults, a missing folder or file
+// adds nothing and is no error.
+bool addSystemAuthorities(X509_STORE* store)
+{
+    const char* folderVariable = std::getenv(X509_get_default_cert_dir_env());
+    const char* fileVariable = std::getenv(X509_get_default_cert_file_env());
+    const std::string folders = folderVariable ? folderVariable : X509_get_default_cert_dir();
+    X509_LOOKUP* folderLookUp = X509_STORE_add_lookup(store, X509_LOOKUP_hash_dir());
+    if (!folderLookUp)
+        return false;
+    if (!folders.empty())
+        X509_LOOKUP_add_dir(folderLookUp, folders.c_str(), X509_FILETYPE_PEM);
+    if (fileVariable || !holdsHashNames(folders)) {
+        X509_LOOKUP* fileLookUp = X509_STORE_add_lookup(store, X509_LOOKUP_file());
+        if (!fileLookUp)
+            return false;
+        X509_LOOKUP_load_file(fileLookUp, fileVariable ? fileVariable : X509_get_default_cert_file(),
+                              X509_FILETYPE_PEM);
+    }
+    ERR_clear_error();
+    return true;
+}
+
+// The trust store is made once per process (with each file of extra
+// authorities asked for) and shared, reference-counted, by the TLS context of
+// every upload. Never freed: an upload may still run while the process exits.
+// Null, with error, when the extra authorities cannot be loaded.
 X509_STORE* sharedTrustStore(const std::string& extraCaFile, std::string& error)
 {
     static std::mutex* const mutex = new std::mutex();
@@ -75,7 +127,7 @@ X509_STORE* sharedTrustStore(const std::string& extraCaFile, std::string& error)
     if (found != stores->end())
         return found->second;
     X509_STORE* store = X509_STORE_new();
-    if (!store || X509_STORE_set_default_paths(store) != 1
+    if (!store || !addSystemAuthorities(store)
         || (!extraCaFile.empty() && X509_STORE_load_file(store, extraCaFile.c_str()) != 1)) {
         error = "trust store: " + openSslErrorText();
         X509_STORE_free(store);
