@@ -239,6 +239,19 @@ public:
         return connections;
     }
 
+    void countClosed()
+    {
+        std::lock_guard<std::mutex> lock(mutex);
+        ++closedConnections;
+        changed.notify_all();
+    }
+
+    bool waitForClosed(std::size_t count, std::chrono::milliseconds timeout) const
+    {
+        std::unique_lock<std::mutex> lock(mutex);
+        return changed.wait_for(lock, timeout, [&] { return closedConnections >= count; });
+    }
+
 private:
     struct Entry {
         ReceivedRequest request;
@@ -254,6 +267,7 @@ private:
     std::vector<Reply> perRequest;
     Reply afterwards;
     std::size_t connections = 0;
+    std::size_t closedConnections = 0;
 };
 
 // One accepted connection, served on the server's thread. Pending operations keep it alive.
@@ -279,6 +293,7 @@ public:
         if (closed)
             return;
         closed = true;
+        ledger.countClosed();
         error_code ignored;
         pause.cancel();
         socket().close(ignored);
@@ -531,6 +546,11 @@ bool Server::waitForRequests(std::size_t count, std::chrono::milliseconds timeou
 }
 
 std::size_t Server::connectionCount() const { return impl->ledger.connectionCount(); }
+
+bool Server::waitForClosedConnections(std::size_t count, std::chrono::milliseconds timeout) const
+{
+    return impl->ledger.waitForClosed(count, timeout);
+}
 
 std::string interimReplies()
 {

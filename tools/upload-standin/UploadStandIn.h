@@ -74,6 +74,8 @@ public:
     bool waitForRequests(std::size_t count, std::chrono::milliseconds timeout) const; // complete requests
     // TCP connections accepted so far, also those that never completed a TLS handshake or sent a byte.
     std::size_t connectionCount() const;
+    // Waits until this many connections have ended, by the peer or by the server.
+    bool waitForClosedConnections(std::size_t count, std::chrono::milliseconds timeout) const;
 
 private:
     class Impl;

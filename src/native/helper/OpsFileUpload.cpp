@@ -230,8 +230,8 @@ OpsFileUpload::~OpsFileUpload()
     if (pendingLookUp)
         pendingLookUp->abandon();
     delete parser;
-    // The members then close the file if it is still open and the TCP
-    // connection, with no TLS close.
+    // The members then close the file if it is still open, and the TCP
+    // connection, with no TLS close, if Start has not already.
 }
 
 bool OpsFileUpload::Start()
@@ -254,6 +254,10 @@ bool OpsFileUpload::Start()
     // A look-up still running answers into nothing from now on.
     if (pendingLookUp)
         pendingLookUp->abandon();
+    // The result is known: the connection and the TLS state go now, not when
+    // the uploader makes its next upload.
+    socket.reset();
+    sslContext.reset();
     return true;
 }
 

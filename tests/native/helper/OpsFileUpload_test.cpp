@@ -510,6 +510,21 @@ TEST_F(OpsFileUploadConnection, TheHostNameIsResolvedWhenNoAddressIsGiven)
     EXPECT_TRUE(onlyRequest().complete);
 }
 
+// The uploader keeps a finished upload until its next one: the connection and
+// the TLS state must not wait with it.
+TEST_F(OpsFileUploadConnection, ConnectionIsClosedOnceTheResultIsKnown)
+{
+    const auto log = std::make_shared<CallbackLog>();
+    Tellan::Event::Dispatcher::instance();
+    Tellan::OpsFileUpload upload(boost::make_shared<OpsFileInfo>(writeFile("a.log", "x"), 0), deviceId,
+                                 recordingCallback(log), endpoint());
+    ASSERT_TRUE(upload.Start());
+    EXPECT_EQ(upload.httpStatus, 200);
+
+    EXPECT_TRUE(server->waitForClosedConnections(1, std::chrono::seconds(10)));
+    drainPool();
+}
+
 TEST_F(OpsFileUploadConnection, ResultIsPostedToTheCallbacksPoolNeverCalledDirectly)
 {
     const Outcome outcome = upload(writeFile("a.log", "x"));
