@@ -166,11 +166,12 @@ const std::chrono::milliseconds OpsFileUpload::defaultReplyBound = std::chrono::
 const std::uint64_t OpsFileUpload::defaultRequestFloorRate = 16 * 1024;
 // The service's replies are a status line, a few headers and a short text.
 const std::size_t OpsFileUpload::defaultReplyByteCap = 256 * 1024;
+const std::size_t OpsFileUpload::defaultPieceSize = 4096;
 
 OpsFileUpload::Endpoint::Endpoint()
     : host(Config::uploadHost), service(Config::uploadPort), extraCaFile(Config::uploadExtraCaFile),
       connectBound(defaultConnectBound), progressBound(defaultProgressBound), replyBound(defaultReplyBound),
-      requestFloorRate(defaultRequestFloorRate), replyByteCap(defaultReplyByteCap)
+      requestFloorRate(defaultRequestFloorRate), replyByteCap(defaultReplyByteCap), pieceSize(defaultPieceSize)
 {
 }
 
@@ -182,7 +183,8 @@ OpsFileUpload::OpsFileUpload(const boost::shared_ptr<OpsFileInfo>& info, const s
 
 OpsFileUpload::OpsFileUpload(const boost::shared_ptr<OpsFileInfo>& info, const std::string& deviceId,
                              ThreadBoundCallback callback, const Endpoint& endpoint)
-    : ioService(1), callback(std::move(callback)), deadline(ioService), file(info->path), httpStatus(0), sentAmount(0),
+    : ioService(1), callback(std::move(callback)), deadline(ioService),
+      fileBuffer(std::max<std::size_t>(endpoint.pieceSize, 1) + 1), file(info->path), httpStatus(0), sentAmount(0),
       contentLength(0), parser(new http_parser), info(info), dsn(deviceId), completed(false), endpoint(endpoint),
       reported(false), timedOut(false), fileGrew(false), idleBounded(false), replying(false), replyBytes(0)
 {
@@ -388,8 +390,8 @@ void OpsFileUpload::handleWriteFile(const boost::system::error_code& error, std:
 
     // Never more than the request announced: bytes past its Content-Length
     // would reach the server as the start of another request.
-    const qint64 wanted = std::min<qint64>(chunkSize, contentLength - sentAmount);
-    const qint64 read = file.read(fileBuffer, wanted);
+    const qint64 wanted = std::min<qint64>(qint64(fileBuffer.size() - 1), contentLength - sentAmount);
+    const qint64 read = file.read(fileBuffer.data(), wanted);
     if (read <= 0) {
         TLOG_EVENT(ERROR, "OpsFileUpload", "cannotProperlyReadLogFile", {"path", info->path});
         report(-1);
@@ -400,7 +402,7 @@ void OpsFileUpload::handleWriteFile(const boost::system::error_code& error, std:
 
     const bool announcedSent = sentAmount == contentLength;
     if (!file.atEnd() && !announcedSent) {
-        writeAll(fileBuffer, std::size_t(read),
+        writeAll(fileBuffer.data(), std::size_t(read),
                  boost::bind(&OpsFileUpload::handleWriteFile, this, boost::asio::placeholders::error,
                              boost::asio::placeholders::bytes_transferred));
         return;
@@ -414,9 +416,9 @@ void OpsFileUpload::handleWriteFile(const boost::system::error_code& error, std:
         TLOG_EVENT(ERROR, "OpsFileUpload", "sentDataContentLengthMisMatch", {"contentLength", quint64(contentLength)},
                    {"sentAmount", quint64(sentAmount)}, {"fileSize", quint64(QFileInfo(info->path).size())});
     }
-    fileBuffer[read] = ' ';
+    fileBuffer[std::size_t(read)] = ' ';
     file.close();
-    writeAll(fileBuffer, std::size_t(read) + 1,
+    writeAll(fileBuffer.data(), std::size_t(read) + 1,
              boost::bind(&OpsFileUpload::readResponse, this, boost::asio::placeholders::error,
                          boost::asio::placeholders::bytes_transferred));
 }
@@ -430,7 +432,7 @@ void OpsFileUpload::readResponse(const boost::system::error_code& error, std::si
         // The file shrank: spaces make up the missing bytes, so that the body
         // still has the length its head announced; a piece at a time, since
         // the shortfall may be most of a large file.
-        padding.assign(std::size_t(std::min<qint64>(chunkSize, contentLength - sentAmount)), ' ');
+        padding.assign(std::size_t(std::min<qint64>(qint64(fileBuffer.size() - 1), contentLength - sentAmount)), ' ');
         sentAmount += qint64(padding.size());
         writeAll(padding.data(), padding.size(),
                  boost::bind(&OpsFileUpload::readResponse, this, boost::asio::placeholders::error,
