@@ -1,12 +1,12 @@
 // What keeps uploads safe: the server must prove it is the host connected to,
 // and no step of the exchange may hold the File Upload thread for good.
 
+#include "ChildProgram.h"
 #include "TcpRelay.h"
 #include "UploadFixture.h"
 
 #include <gmock/gmock.h>
 
-#include <QProcess>
 #include <QProcessEnvironment>
 #include <QStringList>
 
@@ -219,19 +219,11 @@ TEST_P(OpsFileUploadTrust, ServerIsTrustedOnlyThroughTheSystemsAuthoritiesOrTheB
     QStringList arguments{QString::number(server->port()), path};
     if (c.extraCa)
         arguments << QString::fromStdString(ca);
-    QProcess child;
-    child.setProcessEnvironment(environment);
-    child.setProcessChannelMode(QProcess::ForwardedErrorChannel);
-    child.start(ZORVIK_TEST_BIN_DIR "/UploadTrust_child", arguments);
-    const bool finished = child.waitForFinished(60000);
-    if (!finished) {
-        child.kill();
-        child.waitForFinished(10000);
-    }
-    ASSERT_TRUE(finished);
-    ASSERT_EQ(child.exitCode(), 0);
+    TestSupport::ChildProgram child(TestSupport::testProgram("UploadTrust_child"), arguments, environment);
+    ASSERT_TRUE(child.started());
+    ASSERT_EQ(child.finish(), 0) << child.errors().toStdString();
 
-    const QString output = QString::fromLocal8Bit(child.readAllStandardOutput());
+    const QString output = QString::fromLocal8Bit(child.output());
     if (c.accepted) {
         EXPECT_EQ(output, "result 0 status 200\n");
         EXPECT_EQ(server->requests().size(), 1u);
