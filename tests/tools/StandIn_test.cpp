@@ -444,7 +444,8 @@ TEST_F(StandInServer, DripsOrFloodsAReplyForAsLongAsTheConnectionLasts)
             EXPECT_LT(received.bytes.size(), 80u); // about one byte per 20 ms
             EXPECT_EQ(received.reads.size(), received.bytes.size());
         } else {
-            EXPECT_GT(received.bytes.size(), 1000000u);
+            // Blocks of 16 KiB one after the other: many of them even on a loaded machine.
+            EXPECT_GT(received.bytes.size(), 256u * 1024);
         }
     }
 }
