@@ -141,8 +141,6 @@ X509_STORE* sharedTrustStore(const std::string& extraCaFile, std::string& error)
 
 namespace Tellan {
 
-using boost::asio::ip::tcp;
-
 // A look-up cannot be cancelled: it runs on a thread of its own, which hands
 // its answer to the upload only while the upload still waits for it.
 struct OpsFileUpload::PendingLookUp {
