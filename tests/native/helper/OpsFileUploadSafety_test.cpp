@@ -420,18 +420,19 @@ TEST_F(OpsFileUploadTimeLimits, ServerThatReadsTheBodySlowlyRunsOutTheRequestTot
 
 TEST_F(OpsFileUploadTimeLimits, SlowButSteadyUploadOutlastsTheProgressBoundManyTimes)
 {
-    // 40 MiB at 8 MiB/s: five progress bounds, with progress all along, and
-    // a bound long enough that a loaded machine's pause is not a stall.
+    // 40 MiB at 8 MiB/s: over two progress bounds, with progress all along,
+    // and a bound long enough that a loaded machine's pause is not a stall.
+    // The floor rate lets a starved run take eight times as long.
     TestSupport::TcpRelay::Options options;
     options.targetPort = server->port();
     options.clientBytesPerSecond = steadyRate;
     TestSupport::TcpRelay relay(options);
     OpsFileUpload::Endpoint target = endpoint(relay.port());
-    target.progressBound = std::chrono::milliseconds(1000);
-    target.requestFloorRate = 4 * 1024 * 1024;
+    target.progressBound = std::chrono::milliseconds(2000);
+    target.requestFloorRate = 1024 * 1024;
     const QString path = writeFile("steady.log", QByteArray(40 * 1024 * 1024, 's'));
 
-    const Outcome outcome = runBounded(path, target, std::chrono::seconds(30), 4 * target.progressBound);
+    const Outcome outcome = runBounded(path, target, std::chrono::seconds(60), 2 * target.progressBound);
 
     EXPECT_THAT(outcome.results, ElementsAre(0));
     EXPECT_EQ(outcome.httpStatus, 200);
