@@ -7,15 +7,18 @@
 #include "Platform/Machine.h"
 #include "Platform/Process.h"
 #include "Platform/Registry.h"
+#include "Platform/SocketOptions.h"
 #include "Platform/Threads.h"
 #include "ScriptedPlatform.h"
 
 #include <cerrno>
 #include <cstring>
-#include <thread>
-
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <sys/socket.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
+#include <thread>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
@@ -161,4 +164,27 @@ TEST(PlatformThreads, ThreadIdIsTheKernelsForEveryThreadAndForAForkedChild)
     ASSERT_EQ(::waitpid(child, &status, 0), child);
     ASSERT_TRUE(WIFEXITED(status));
     EXPECT_EQ(WEXITSTATUS(status), 0);
+}
+
+TEST(PlatformSockets, NoDelayAndCorkAreSetAndClearedOnATcpSocket)
+{
+    const int tcp = ::socket(AF_INET, SOCK_STREAM, 0);
+    ASSERT_GE(tcp, 0) << std::strerror(errno);
+    const auto option = [tcp](int name) {
+        int value = -1;
+        socklen_t size = sizeof value;
+        EXPECT_EQ(::getsockopt(tcp, IPPROTO_TCP, name, &value, &size), 0);
+        return value;
+    };
+    SocketOptions& native = SocketOptions::native();
+    for (const bool on : {true, false}) {
+        EXPECT_TRUE(native.setNoDelay(tcp, on));
+        EXPECT_EQ(option(TCP_NODELAY) != 0, on);
+        EXPECT_TRUE(native.setCork(tcp, on));
+        EXPECT_EQ(option(TCP_CORK) != 0, on);
+    }
+    ::close(tcp);
+    // A handle that is no socket: each says it could not.
+    EXPECT_FALSE(native.setNoDelay(-1, true));
+    EXPECT_FALSE(native.setCork(-1, true));
 }
