@@ -12,6 +12,36 @@
 
 namespace TestSupport {
 
+namespace {
+
+void writeUserDirs(const QString& configHome)
+{
+    QFile dirs(configHome + "/user-dirs.dirs");
+    if (!dirs.open(QIODevice::WriteOnly))
+        throw std::runtime_error("cannot write user-dirs.dirs");
+    // $HOME is read when the file is, so one file serves every profile.
+    dirs.write("XDG_MUSIC_DIR=\"$HOME/Music\"\n");
+    dirs.close();
+}
+
+// Qt's settings store fixes its folder the first time it is used and writes
+// there until the process ends, long after the profile of that moment is
+// gone. So this process's XDG_CONFIG_HOME is one folder, made with the first
+// profile before the store and so removed after it.
+const QString& processConfigHome()
+{
+    static const QTemporaryDir dir;
+    static const QString path = [] {
+        if (!dir.isValid())
+            throw std::runtime_error("no temporary folder");
+        writeUserDirs(dir.path());
+        return dir.path();
+    }();
+    return path;
+}
+
+} // namespace
+
 TempProfile::TempProfile()
 {
     if (!dir_.isValid())
@@ -19,12 +49,8 @@ TempProfile::TempProfile()
     QDir().mkpath(dataHome());
     QDir().mkpath(configHome());
     QDir().mkpath(music());
-    QFile dirs(configHome() + "/user-dirs.dirs");
-    if (!dirs.open(QIODevice::WriteOnly))
-        throw std::runtime_error("cannot write user-dirs.dirs");
-    dirs.write("XDG_MUSIC_DIR=\"$HOME/Music\"\n");
-    dirs.close();
-    environment_.set("HOME", home()).set("XDG_DATA_HOME", dataHome()).set("XDG_CONFIG_HOME", configHome());
+    writeUserDirs(configHome());
+    environment_.set("HOME", home()).set("XDG_DATA_HOME", dataHome()).set("XDG_CONFIG_HOME", processConfigHome());
 }
 
 TempProfile::~TempProfile() = default;

@@ -10,10 +10,12 @@
 
 namespace TestSupport {
 
-// A throw-away user profile: HOME, XDG_DATA_HOME, XDG_CONFIG_HOME and the
-// music folder (through user-dirs.dirs) point into a temporary folder for
-// the life of the object. Make it before anything asks QStandardPaths.
-// Child processes get the same profile through environment().
+// A throw-away user profile: HOME, XDG_DATA_HOME and the music folder
+// (through user-dirs.dirs) point into a temporary folder for the life of the
+// object. Make it before anything asks QStandardPaths. This process's
+// XDG_CONFIG_HOME is one folder for all its profiles, as Qt's settings store
+// keeps the first one it saw; child processes get the profile's own
+// configHome() through environment(), so their settings are in settingsFile().
 class TempProfile {
 public:
     TempProfile();
@@ -21,7 +23,7 @@ public:
 
     QString home() const;
     QString dataHome() const; // ~/.local/share
-    QString configHome() const; // ~/.config
+    QString configHome() const; // ~/.config, children's XDG_CONFIG_HOME
     QString music() const; // ~/Music
     QString path(const QString& relative) const { return home() + "/" + relative; }
 
@@ -29,7 +31,8 @@ public:
     // and its Logs folder. Neither is made here.
     QString productRoot() const;
     QString logsFolder() const;
-    // The file of the application's settings (Qt's INI file on Linux).
+    // The file of the application's settings (Qt's INI file on Linux) of
+    // child processes run with environment().
     QString settingsFile() const;
 
     // ~/bin, for stand-ins of programs a test puts first on PATH.
