@@ -155,16 +155,15 @@ inline std::vector<std::string> receivedNames(const StandIn::Server& server)
     return names;
 }
 
-// A profile for the whole test program: Storage's folders live in it.
+// A profile for the whole test program, removed at exit: Storage's folders
+// live in it.
 inline TestSupport::TempProfile& profile()
 {
-    static TestSupport::TempProfile* p = [] {
-        auto* made = new TestSupport::TempProfile();
-        if (!Tellan::Storage::InitStorageLocations())
-            throw std::runtime_error("cannot create the product folders");
-        return made;
-    }();
-    return *p;
+    static TestSupport::TempProfile p;
+    static const bool made = Tellan::Storage::InitStorageLocations();
+    if (!made)
+        throw std::runtime_error("cannot create the product folders");
+    return p;
 }
 
 // The stand-in, a recording sink, the event loop and empty product folders.
