@@ -13,6 +13,13 @@
 //                                         runs after all when the forward failed and
 //                                         the lock is free
 //   peer_child lock <file>                "locked" or "busy" for an exclusive lock
+//   peer_child plant <lockfile> <socket> [listen-uid [owner-uid]]
+//                                         what a hostile local user does: holds a lock on
+//                                         <lockfile> (mode 0666), listens on <socket> (as
+//                                         listen-uid when given, from root; both files
+//                                         owned by owner-uid when given), prints "planted",
+//                                         then "got <n>" for each connection that sent
+//                                         n > 0 bytes, answering "ack"
 #include "SingleApplication/QtLocalPeer.h"
 #include "SingleApplication/QtLockedFile.h"
 #include "SingleApplication/QtSingleCoreApplication.h"
@@ -23,6 +30,14 @@
 
 #include <cstdio>
 #include <cstring>
+
+#include <fcntl.h>
+#include <grp.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
+#include <unistd.h>
 
 namespace {
 
@@ -53,6 +68,57 @@ int serve(QCoreApplication& app, Source* source, const QByteArray& socket)
     return app.exec();
 }
 
+int plant(const char* lockPath, const char* socketPath, const char* uid, const char* owner)
+{
+    const int lock = ::open(lockPath, O_RDWR | O_CREAT | O_CLOEXEC, 0666);
+    struct flock whole = {};
+    whole.l_type = F_WRLCK;
+    whole.l_whence = SEEK_SET;
+    if (lock < 0 || ::fchmod(lock, 0666) != 0 || ::fcntl(lock, F_OFD_SETLK, &whole) != 0)
+        return 2;
+    const int listener = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_un address = {};
+    address.sun_family = AF_UNIX;
+    std::strncpy(address.sun_path, socketPath, sizeof(address.sun_path) - 1);
+    ::unlink(socketPath);
+    if (::bind(listener, reinterpret_cast<sockaddr*>(&address), sizeof(address)) != 0)
+        return 2;
+    ::chmod(socketPath, 0777);
+    if (owner) {
+        const uid_t id = static_cast<uid_t>(std::atoi(owner));
+        if (::fchown(lock, id, id) != 0 || ::chown(socketPath, id, id) != 0)
+            return 2;
+    }
+    // The credentials a connecting peer sees are those of the listen call.
+    if (uid) {
+        const uid_t id = static_cast<uid_t>(std::atoi(uid));
+        if (::setgroups(0, nullptr) != 0 || ::setresgid(id, id, id) != 0 || ::setresuid(id, id, id) != 0)
+            return 2;
+    }
+    if (::listen(listener, 16) != 0)
+        return 2;
+    say("planted");
+    for (;;) {
+        const int connection = ::accept(listener, nullptr, nullptr);
+        if (connection < 0)
+            return 2;
+        QByteArray got;
+        pollfd ready = {connection, POLLIN, 0};
+        char buffer[4096];
+        while (::poll(&ready, 1, 2000) > 0) {
+            const ssize_t n = ::recv(connection, buffer, sizeof(buffer), 0);
+            if (n <= 0)
+                break;
+            got.append(buffer, static_cast<int>(n));
+            if (got.size() >= 5 && ::send(connection, "ack", 3, MSG_NOSIGNAL) == 3)
+                break;
+        }
+        if (!got.isEmpty())
+            say("got " + QByteArray::number(got.size()));
+        ::close(connection);
+    }
+}
+
 } // namespace
 
 int main(int argc, char** argv)
@@ -60,6 +126,8 @@ int main(int argc, char** argv)
     if (argc < 3)
         return 2;
     const QByteArray mode = argv[1];
+    if (mode == "plant" && argc >= 4)
+        return plant(argv[2], argv[3], argc > 4 ? argv[4] : nullptr, argc > 5 ? argv[5] : nullptr);
     if (mode == "lock") {
         QtLP_Private::QtLockedFile file(QString::fromUtf8(argv[2]));
         if (!file.open(QIODevice::ReadWrite))
