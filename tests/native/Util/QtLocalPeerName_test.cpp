@@ -1,6 +1,7 @@
 // Where the single-instance channel lives: its names and the user's private
-// folder. The session look-up is kept once found, so the peers here are made
-// in one test, the one without the function first.
+// folder. The session look-up is kept for the process once found, so the
+// peers that show it are made in one test, in a process of its own, the one
+// without the function first.
 #include "ScriptedSession.h"
 
 #include "SingleApplication/QtLocalPeer.h"
@@ -12,6 +13,7 @@
 #include <QElapsedTimer>
 #include <QFile>
 #include <QFileInfo>
+#include <QProcess>
 #include <QTemporaryDir>
 
 #include <gtest/gtest.h>
@@ -24,8 +26,27 @@ namespace {
 using Tellan::Platform::ScopedInstall;
 using Tellan::Platform::Session;
 
+const char ownProcess[] = "QTLOCALPEERNAME_OWN_PROCESS";
+
 TEST(QtLocalPeerName, NameFromPrefixChecksumAndSessionInThePrivateFolder)
 {
+    if (!qEnvironmentVariableIsSet(ownProcess)) {
+        QProcess child;
+        QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+        environment.insert(ownProcess, "1");
+        child.setProcessEnvironment(environment);
+        child.setProcessChannelMode(QProcess::MergedChannels);
+        child.start(QFile::symLinkTarget("/proc/self/exe"),
+                    {"--gtest_filter=QtLocalPeerName.NameFromPrefixChecksumAndSessionInThePrivateFolder"});
+        if (!child.waitForFinished(60000)) {
+            child.kill();
+            child.waitForFinished(10000);
+            FAIL() << "no end within 60 s: " << child.readAll().constData();
+        }
+        EXPECT_EQ(child.exitStatus(), QProcess::NormalExit);
+        EXPECT_EQ(child.exitCode(), 0) << child.readAll().constData();
+        return;
+    }
     int argc = 1;
     char name[] = "QtLocalPeerName_test";
     char* argv[] = {name, nullptr};
@@ -128,7 +149,13 @@ TEST_F(PrivateTempPath, RuntimeFolderWhenItIsTheUsersAlone)
     ASSERT_EQ(::mkdir(QFile::encodeName(open).constData(), 0755), 0);
     const QString tooLong = base_.path() + "/" + QString(70, 'l');
     ASSERT_EQ(::mkdir(QFile::encodeName(tooLong).constData(), 0700), 0);
-    for (const QString& unsuitable : {open, tooLong, base_.path() + "/missing", QString("relative")}) {
+    // A link, even to our own private folder: its owner may repoint it.
+    const QString link = base_.path() + "/link";
+    ASSERT_TRUE(QFile::link(runtime.path(), link));
+    // Ours and closed to others, but we cannot make anything in it.
+    const QString readOnly = base_.path() + "/read-only";
+    ASSERT_EQ(::mkdir(QFile::encodeName(readOnly).constData(), 0500), 0);
+    for (const QString& unsuitable : {open, tooLong, link, readOnly, base_.path() + "/missing", QString("relative")}) {
         qputenv("XDG_RUNTIME_DIR", unsuitable.toUtf8());
         EXPECT_EQ(privateTempPath(&ok), fallback()) << unsuitable.toStdString();
         EXPECT_TRUE(ok);
@@ -157,10 +184,37 @@ TEST_F(PrivateTempPath, FolderUnderTheTemporaryFolderMadePrivateOrRefused)
     EXPECT_EQ(Tellan::Platform::getLastError(), Tellan::Platform::ERROR_ACCESS_DENIED_CODE);
     ASSERT_TRUE(QFile::remove(fallback()));
 
+    if (::geteuid() != 0)
+        GTEST_SKIP() << "another owner needs root";
+    const auto plant = [this](const QString& name, bool folder) {
+        const QString entry = fallback() + "/" + name;
+        const bool made = folder ? QDir().mkpath(entry) : QFile(entry).open(QIODevice::WriteOnly);
+        return made && ::chown(QFile::encodeName(entry).constData(), 65534, 65534) == 0;
+    };
+
+    // Open to others a while: what they left there goes, ours stays.
+    privateTempPath(&ok);
+    ASSERT_TRUE(ok);
+    ASSERT_EQ(::chmod(QFile::encodeName(fallback()).constData(), 0777), 0);
+    ASSERT_TRUE(plant("qtlocalpeer-Zorvik-4a53-lockfile", false));
+    ASSERT_TRUE(plant("qtlocalpeer-Zorvik-4a53", true));
+    ASSERT_TRUE(QFile(fallback() + "/ours").open(QIODevice::WriteOnly));
+    EXPECT_EQ(privateTempPath(&ok), fallback());
+    EXPECT_TRUE(ok);
+    EXPECT_EQ(QDir(fallback()).entryList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::System), QStringList{"ours"});
+    EXPECT_EQ(mode(fallback()), 0700u);
+
+    // What cannot go (a folder of theirs that holds something): not used.
+    ASSERT_TRUE(plant("theirs/inside", true));
+    ASSERT_EQ(::chown(QFile::encodeName(fallback() + "/theirs").constData(), 65534, 65534), 0);
+    privateTempPath(&ok);
+    EXPECT_FALSE(ok);
+    EXPECT_EQ(Tellan::Platform::getLastError(), Tellan::Platform::ERROR_ACCESS_DENIED_CODE);
+    ASSERT_TRUE(QDir(fallback()).removeRecursively());
+
     // Someone else's folder under our name.
     ASSERT_TRUE(QDir().mkdir(fallback()));
-    if (::geteuid() != 0 || ::chown(QFile::encodeName(fallback()).constData(), 65534, 65534) != 0)
-        GTEST_SKIP() << "another owner needs root";
+    ASSERT_EQ(::chown(QFile::encodeName(fallback()).constData(), 65534, 65534), 0);
     privateTempPath(&ok);
     EXPECT_FALSE(ok);
     EXPECT_EQ(Tellan::Platform::getLastError(), Tellan::Platform::ERROR_ACCESS_DENIED_CODE);
