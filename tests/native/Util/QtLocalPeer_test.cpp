@@ -399,6 +399,20 @@ TEST_F(QtLocalPeerTest, OfManyStartsAtOnceExactlyOneRunsAndTheOthersForwardToIt)
     }
 }
 
+// As root: a connection whose other end runs as another user is dropped
+// unread, even where that user could reach the socket.
+TEST_F(QtLocalPeerTest, ConnectionOfAnotherUserIsDroppedUnread)
+{
+    if (::geteuid() != 0)
+        GTEST_SKIP() << "needs root to act as another user";
+    auto server = startServer();
+    Child other({"connect-as", socket_, "4242"}, environment_);
+    EXPECT_EQ(other.nextLine(), "no ack");
+    EXPECT_EQ(other.finish(), 0);
+    EXPECT_EQ(server->nextLine(300), "") << "delivered";
+    expectServerAnswers(*server);
+}
+
 // Locks belong to the open file, not to the process.
 TEST(QtLockedFile, LockHeldAgainstOtherOpenFilesOfThisAndOtherProcesses)
 {

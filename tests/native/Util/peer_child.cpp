@@ -20,6 +20,9 @@
 //                                         owned by owner-uid when given), prints "planted",
 //                                         then "got <n>" for each connection that sent
 //                                         n > 0 bytes, answering "ack"
+//   peer_child connect-as <socket> <uid>  from root: connects as <uid> (reaching the path as
+//                                         root), sends one frame asking for "ack" and
+//                                         prints "ack" or "no ack"
 #include "SingleApplication/QtLocalPeer.h"
 #include "SingleApplication/QtLockedFile.h"
 #include "SingleApplication/QtSingleCoreApplication.h"
@@ -34,6 +37,7 @@
 #include <fcntl.h>
 #include <grp.h>
 #include <poll.h>
+#include <sys/fsuid.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
@@ -119,6 +123,38 @@ int plant(const char* lockPath, const char* socketPath, const char* uid, const c
     }
 }
 
+int connectAs(const char* socketPath, const char* uid)
+{
+    // The peer's credentials are the effective ids; the path is looked up
+    // with the file-system ids, which stay root's.
+    const uid_t id = static_cast<uid_t>(std::atoi(uid));
+    if (::setresgid(static_cast<gid_t>(-1), id, static_cast<gid_t>(-1)) != 0
+        || ::setresuid(static_cast<uid_t>(-1), id, static_cast<uid_t>(-1)) != 0)
+        return 2;
+    ::setfsuid(0);
+    ::setfsgid(0);
+    const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_un address = {};
+    address.sun_family = AF_UNIX;
+    std::strncpy(address.sun_path, socketPath, sizeof(address.sun_path) - 1);
+    if (::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof(address)) != 0)
+        return 2;
+    const char frame[] = {1, 0, 0, 0, 5, 'h', 'e', 'l', 'l', 'o'};
+    if (::send(fd, frame, sizeof(frame), MSG_NOSIGNAL) != ssize_t(sizeof(frame)))
+        return 2;
+    QByteArray got;
+    pollfd ready = {fd, POLLIN, 0};
+    char buffer[16];
+    while (got.size() < 3 && ::poll(&ready, 1, 5000) > 0) {
+        const ssize_t n = ::recv(fd, buffer, sizeof(buffer), 0);
+        if (n <= 0)
+            break;
+        got.append(buffer, static_cast<int>(n));
+    }
+    say(got == "ack" ? "ack" : "no ack");
+    return 0;
+}
+
 } // namespace
 
 int main(int argc, char** argv)
@@ -126,6 +162,8 @@ int main(int argc, char** argv)
     if (argc < 3)
         return 2;
     const QByteArray mode = argv[1];
+    if (mode == "connect-as" && argc >= 4)
+        return connectAs(argv[2], argv[3]);
     if (mode == "plant" && argc >= 4)
         return plant(argv[2], argv[3], argc > 4 ? argv[4] : nullptr, argc > 5 ? argv[5] : nullptr);
     if (mode == "lock") {
