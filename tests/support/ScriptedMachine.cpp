@@ -87,17 +87,7 @@ bool ScriptedMachine::getComputerName(char16_t* buffer, std::uint32_t* size)
         setLastError(computerNameError);
         return false;
     }
-    const auto needed = static_cast<std::uint32_t>(computerName.size() + 1);
-    if (*size < needed) {
-        *size = needed;
-        setLastError(ERROR_BUFFER_OVERFLOW_CODE);
-        return false;
-    }
-    std::copy(computerName.begin(), computerName.end(), buffer);
-    buffer[computerName.size()] = 0;
-    *size = needed - 1;
-    setLastError(0);
-    return true;
+    return copyComputerName(computerName, buffer, size);
 }
 
 bool ScriptedMachine::lookupAccountName(const char16_t* systemName, const char16_t* accountName, void* sidBuffer,

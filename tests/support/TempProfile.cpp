@@ -13,7 +13,6 @@
 namespace TestSupport {
 
 TempProfile::TempProfile()
-    : oldHome_(qgetenv("HOME")), oldData_(qgetenv("XDG_DATA_HOME")), oldConfig_(qgetenv("XDG_CONFIG_HOME"))
 {
     if (!dir_.isValid())
         throw std::runtime_error("no temporary folder");
@@ -25,17 +24,10 @@ TempProfile::TempProfile()
         throw std::runtime_error("cannot write user-dirs.dirs");
     dirs.write("XDG_MUSIC_DIR=\"$HOME/Music\"\n");
     dirs.close();
-    qputenv("HOME", home().toLocal8Bit());
-    qputenv("XDG_DATA_HOME", dataHome().toLocal8Bit());
-    qputenv("XDG_CONFIG_HOME", configHome().toLocal8Bit());
+    environment_.set("HOME", home()).set("XDG_DATA_HOME", dataHome()).set("XDG_CONFIG_HOME", configHome());
 }
 
-TempProfile::~TempProfile()
-{
-    qputenv("HOME", oldHome_);
-    oldData_.isEmpty() ? qunsetenv("XDG_DATA_HOME") : qputenv("XDG_DATA_HOME", oldData_);
-    oldConfig_.isEmpty() ? qunsetenv("XDG_CONFIG_HOME") : qputenv("XDG_CONFIG_HOME", oldConfig_);
-}
+TempProfile::~TempProfile() = default;
 
 QString TempProfile::home() const { return dir_.path(); }
 QString TempProfile::dataHome() const { return home() + "/.local/share"; }

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "ScopedEnvironment.h"
+
 #include <QProcessEnvironment>
 #include <QString>
 #include <QTemporaryDir>
@@ -40,7 +42,7 @@ public:
 
 private:
     QTemporaryDir dir_;
-    QByteArray oldHome_, oldData_, oldConfig_;
+    ScopedEnvironment environment_;
 };
 
 // Writes a file of `size` bytes with the given last-write time (seconds

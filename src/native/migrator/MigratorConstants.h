@@ -7,7 +7,6 @@
 namespace Migrator {
 
 constexpr const char* VERSION = Tellan::Constants::version;
-constexpr const char* PRODUCT_FOLDER = Tellan::Constants::productName;
 constexpr const char* LOGS_FOLDER = "Logs";
 constexpr const char* LOG_BASE_NAME = "ZorvikMusicMigrator";
 constexpr const char* LOG_EXTENSION = ".log";

@@ -2,11 +2,11 @@
 #include "MigratorConstants.h"
 
 #include "LongPath/LongPath.h"
+#include "Storage/Storage.h"
 #include "Text/WideText.h"
 
 #include <QFile>
 #include <QLocale>
-#include <QStandardPaths>
 #include <QString>
 
 #include <boost/filesystem/fstream.hpp>
@@ -16,8 +16,7 @@ namespace fs = boost::filesystem;
 
 fs::path musicDataDirectory()
 {
-    const QString dataLocation = QStandardPaths::writableLocation(QStandardPaths::GenericDataLocation);
-    return fs::path(QFile::encodeName(dataLocation).toStdString()) / Migrator::PRODUCT_FOLDER;
+    return fs::path(QFile::encodeName(Tellan::Storage::productRootDirectory()).toStdString());
 }
 
 fs::path migratorLogPath()

@@ -13,7 +13,7 @@
 
 #include <string>
 
-// The product root: Qt's data location joined with "Zorvik Music".
+// The product root, where the helper keeps its files too.
 boost::filesystem::path musicDataDirectory();
 
 // Logs/ZorvikMusicMigrator.log under the product root.

@@ -2,6 +2,9 @@
 
 #include "SystemInfo/SystemInfo.h"
 
+#include "ChildProgram.h"
+#include "OwnProcess.h"
+#include "Printers.h"
 #include "RecordText.h"
 #include "RecordingSink.h"
 #include "TempProfile.h"
@@ -10,8 +13,6 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
-#include <QProcess>
-#include <QProcessEnvironment>
 #include <QSettings>
 
 #include <boost/uuid/detail/sha1.hpp>
@@ -56,15 +57,11 @@ struct ChildRun {
 // The child program in the profile, so that its settings live there.
 ChildRun runChild(const TestSupport::TempProfile& profile, const QStringList& arguments)
 {
-    QProcess child;
-    child.setProcessEnvironment(profile.environment());
-    child.setProcessChannelMode(QProcess::ForwardedErrorChannel);
-    child.start(ZORVIK_TEST_BIN_DIR "/DeviceId_child", arguments);
+    TestSupport::ChildProgram child(TestSupport::testProgram("DeviceId_child"), arguments, profile.environment());
     ChildRun run;
-    if (!child.waitForFinished(60000))
-        return run;
-    run.exitCode = child.exitCode();
-    const QList<QByteArray> lines = child.readAllStandardOutput().split('\n');
+    run.exitCode = child.finish();
+    EXPECT_EQ(run.exitCode, 0) << child.commandLine() << "\n" << child.errors().constData();
+    const QList<QByteArray> lines = child.output().split('\n');
     if (!lines.isEmpty())
         run.id = lines.first().toStdString();
     for (int i = 1; i < lines.size(); ++i)
@@ -109,10 +106,12 @@ TEST(DeviceIdDigest, Sha1HexAndBytesToHexAreLowerCaseDigits)
     EXPECT_EQ(SystemInfo::bytesToHex(SystemInfo::deviceIdSalt()), kSaltHex);
 }
 
-// The only test here that computes an id in this process: the id is kept
-// for the rest of the process.
+// The id is kept for the rest of the process: the test runs in one of its
+// own.
 TEST(DeviceIdGenerator, HashesTheSixSourcesAndTheSaltOnceForEveryThreadThatAsks)
 {
+    if (!TestSupport::inOwnProcess())
+        return TestSupport::runInOwnProcess();
     auto& sink = TestSupport::installRecordingSink();
     DeviceIdFacts::Facts facts(false);
     const std::string expected = expectedId(false);

@@ -10,6 +10,8 @@ struct IniCase {
     QByteArray text; // null: no such line
 };
 
+void PrintTo(const IniCase& c, std::ostream* os) { *os << c.name; }
+
 class IniValueText : public ::testing::TestWithParam<IniCase> {};
 
 TEST_P(IniValueText, IsWhatStandsAfterTheKeyInTheGeneralSection)

@@ -3,6 +3,7 @@
 
 #include "Platform/LinuxFacts.h"
 #include "Platform/Machine.h"
+#include "Printers.h"
 
 #include <QFile>
 #include <QTemporaryDir>
@@ -30,6 +31,8 @@ struct TextCase {
     std::string text;
     std::string expected;
 };
+
+void PrintTo(const TextCase& c, std::ostream* os) { *os << c.name; }
 
 class MachineIdText : public ::testing::TestWithParam<TextCase> {};
 
@@ -97,6 +100,8 @@ struct CpuInfoCase {
     std::string model;
 };
 
+void PrintTo(const CpuInfoCase& c, std::ostream* os) { *os << c.name; }
+
 class CpuInfo : public ::testing::TestWithParam<CpuInfoCase> {};
 
 TEST_P(CpuInfo, ValuesComeFromTheProcessorsOwnBlock)
@@ -131,6 +136,8 @@ struct MachineCase {
     std::uint16_t architecture;
 };
 
+void PrintTo(const MachineCase& c, std::ostream* os) { *os << c.name; }
+
 class UnameMachine : public ::testing::TestWithParam<MachineCase> {};
 
 TEST_P(UnameMachine, GivesTheWindowsProcessorArchitecture)
@@ -156,6 +163,8 @@ struct DmiCase {
     std::optional<std::string> file;
     std::optional<std::string> serial;
 };
+
+void PrintTo(const DmiCase& c, std::ostream* os) { *os << c.name; }
 
 class DmiSerial : public ::testing::TestWithParam<DmiCase> {};
 

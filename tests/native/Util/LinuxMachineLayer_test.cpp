@@ -9,7 +9,10 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstring>
+#include <iterator>
+#include <string>
 #include <thread>
 
 using namespace Tellan::Platform;
@@ -61,6 +64,42 @@ TEST(LinuxRegistry, OpensKnownKeysInBothViewsAndAnswersLikeRegQueryValueEx)
     EXPECT_EQ(registry.openKey(HKEY_LOCAL_MACHINE_KEY, "HARDWARE\\DESCRIPTION\\System\\CentralProcessor\\99999", 0,
                                KEY_READ, &key),
               2);
+}
+
+TEST(MachineComputerName, CopiesByTheGetComputerNameContract)
+{
+    const struct {
+        const char* name;
+        bool buffer;
+        bool size;
+        std::uint32_t capacity;
+        bool copied;
+        std::uint32_t error;
+        std::uint32_t sizeAfter;
+    } cases[] = {
+        {"no size", true, false, 0, false, ERROR_INVALID_PARAMETER_CODE, 0},
+        {"no buffer", false, true, 16, false, ERROR_BUFFER_OVERFLOW_CODE, 7},
+        {"no room for the terminator", true, true, 6, false, ERROR_BUFFER_OVERFLOW_CODE, 7},
+        {"exactly enough", true, true, 7, true, 0, 6},
+        {"more than enough", true, true, 16, true, 0, 6},
+    };
+    for (const auto& c : cases) {
+        char16_t buffer[16];
+        std::fill(std::begin(buffer), std::end(buffer), u'#');
+        std::uint32_t size = c.capacity;
+        setLastError(12345);
+        EXPECT_EQ(Machine::copyComputerName(u"ZRVKPC", c.buffer ? buffer : nullptr, c.size ? &size : nullptr), c.copied)
+            << c.name;
+        EXPECT_EQ(getLastError(), c.error) << c.name;
+        if (c.size) {
+            EXPECT_EQ(size, c.sizeAfter) << c.name;
+        }
+        if (c.copied) {
+            EXPECT_EQ(std::u16string(buffer), u"ZRVKPC") << c.name;
+        } else if (c.buffer) {
+            EXPECT_EQ(buffer[0], u'#') << c.name << ": nothing written";
+        }
+    }
 }
 
 TEST(LinuxMachine, ReportsBufferAndLookUpFailuresWithWindowsCodes)

@@ -1,4 +1,5 @@
 #include "Logging/LogRecord.h"
+#include "Printers.h"
 #include "ScriptedPlatform.h"
 
 #include <boost/date_time/posix_time/posix_time.hpp>
@@ -26,6 +27,15 @@ protected:
     TestSupport::ScriptedAccount account;
     Tellan::Platform::ScopedInstall<Tellan::Platform::Account> install{&account};
 };
+
+// The wide layouts as format() hands them out: a byte per UTF-16 unit.
+std::string latin1(const std::wstring& wide)
+{
+    std::string out;
+    for (wchar_t c : wide)
+        out.push_back(c <= 0xFF ? static_cast<char>(c) : '?');
+    return out;
+}
 
 struct LayoutCase {
     const char* name;
@@ -149,8 +159,13 @@ TEST_F(LogLayout, LinesByteForByte)
          "230925:101500 TellanHelper : I c : e : a = 0.0001 , b = 1e-05 , c = 123456 , d = 1.23457e+06 , "
          "e = 0.333333 , f = -0 , g = inf : "},
     };
-    for (const LayoutCase& c : cases)
-        EXPECT_EQ(c.record().format(), c.line) << c.name;
+    for (const LayoutCase& c : cases) {
+        const LogRecord record = c.record();
+        EXPECT_EQ(record.format(), c.line) << c.name;
+        // The layout the line shows, on its own, gives the same text.
+        const bool structured = c.line.compare(13, 16, " TellanHelper : ") == 0;
+        EXPECT_EQ(latin1(structured ? record.formatStructuredLine() : record.formatPlainLine()), c.line) << c.name;
+    }
 }
 
 TEST_F(LogLayout, EmptyOrUnreadableUserNameReplacesNothing)
@@ -169,6 +184,71 @@ TEST_F(LogLayout, UserNameOnlyMatchesWholeOccurrencesLeftToRight)
     LogRecord r = stamped(INFO, "c", "", 0);
     r.setMessage("aaa");
     EXPECT_EQ(r.format(), "230925:101500       Helper INFO in c : <user_name>a");
+}
+
+TEST_F(LogLayout, ScrubUserNameReplacesEveryWholeOccurrenceLeftToRight)
+{
+    const struct {
+        const char* name;
+        QString user;
+        std::wstring line;
+        std::wstring scrubbed;
+    } cases[] = {
+        {"inside a path", "jsmith", L"C:/Users/jsmith/Music", L"C:/Users/<user_name>/Music"},
+        {"case-sensitive", "jsmith", L"JSmith jsmitH", L"JSmith jsmitH"},
+        {"the whole line, twice over", "jsmith", L"jsmithjsmith", L"<user_name><user_name>"},
+        {"without overlapping", "aa", L"aaa", L"<user_name>a"},
+        {"the placeholder is not searched again", "name", L"name", L"<user_name>"},
+        {"a name longer than the placeholder", "a.very.long.user.name", L"x a.very.long.user.name y",
+         L"x <user_name> y"},
+        {"a name beyond Latin-1", QString::fromUtf8("J\xC3\xB6rg\xE4\xB8\xAD"), L"/home/J\u00F6rg\u4E2D/x",
+         L"/home/<user_name>/x"},
+        {"an empty name replaces nothing", "", L"jsmith", L"jsmith"},
+        {"an empty line", "jsmith", L"", L""},
+    };
+    for (const auto& c : cases) {
+        account.userName = c.user;
+        EXPECT_EQ(Tellan::scrubUserName(c.line), c.scrubbed) << c.name;
+    }
+    account.userName = "jsmith";
+    account.fail = true;
+    EXPECT_EQ(Tellan::scrubUserName(L"jsmith"), L"jsmith") << "an unreadable name replaces nothing";
+}
+
+TEST(LogLayoutHelpers, LevelLetterIsDForTraceAndDebugAndIForAnyUnknownLevel)
+{
+    const std::pair<int, const wchar_t*> cases[] = {{TRACE, L"D"}, {DEBUG, L"D"}, {INFO, L"I"}, {WARNING, L"W"},
+                                                    {ERROR, L"E"}, {7, L"I"},     {-1, L"I"}};
+    for (const auto& c : cases)
+        EXPECT_EQ(LogRecord::levelLetter(c.first), c.second) << c.first;
+}
+
+TEST(LogLayoutHelpers, FormatFieldsJoinsNormalisedValuesInKeyOrder)
+{
+    LogRecord r(0);
+    r.addField("path", "C:/x::y  z ").addField("flag", false).addField("count", 3u).addField("function", "N::f");
+    EXPECT_EQ(LogRecord::formatFields(r.fields), L"count = 3 , flag = false , function = N>f , path = C-/x>y z");
+    LogRecord one(0);
+    one.addField("k", -1);
+    EXPECT_EQ(LogRecord::formatFields(one.fields), L"k = -1");
+}
+
+TEST(LogLayoutHelpers, IndentContinuationLinesIndentsAfterEveryLineFeed)
+{
+    const std::pair<std::wstring, std::wstring> cases[] = {
+        {L"", L""},
+        {L"one", L"one"},
+        {L"one\ntwo", L"one\n     two"},
+        {L"\n", L"\n     "},
+        {L"a\n\nb", L"a\n     \n     b"},
+        {L"a\r\nb\r", L"a\r\n     b\r"},
+    };
+    for (const auto& c : cases) {
+        std::wstring text = c.first;
+        std::wstring& result = Tellan::indentContinuationLines(text);
+        EXPECT_EQ(&result, &text);
+        EXPECT_EQ(text, c.second);
+    }
 }
 
 TEST(LogLayoutHelpers, NormalizeNameKeepsTheFirstCharacterOfAWhiteSpaceRun)

@@ -1,5 +1,6 @@
 #include "Logging/LogRecord.h"
 #include "Logging/Log.h"
+#include "Printers.h"
 #include "RecordingSink.h"
 #include "Text/WideText.h"
 

@@ -1,4 +1,5 @@
 #include "Logging/Log.h"
+#include "Printers.h"
 #include "RecordingSink.h"
 
 #include <gtest/gtest.h>

@@ -1,6 +1,7 @@
 #include "Logging/Logging.h"
 #include "Logger/Logger.h"
 #include "Logging/Log.h"
+#include "Printers.h"
 #include "RecordingSink.h"
 #include "ScriptedPlatform.h"
 

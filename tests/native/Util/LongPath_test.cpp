@@ -27,6 +27,8 @@ struct LongFormCase {
     std::string longForm;
 };
 
+void PrintTo(const LongFormCase& c, std::ostream* os) { *os << c.name; }
+
 class ToLongPath : public ::testing::TestWithParam<LongFormCase> {};
 
 TEST_P(ToLongPath, AddsThePrefixFrom260CharactersUnlessItIsThere)

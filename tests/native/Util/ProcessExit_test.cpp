@@ -1,4 +1,5 @@
-#include <QProcess>
+#include "ChildProgram.h"
+
 #include <QTemporaryDir>
 
 #include <gtest/gtest.h>
@@ -17,13 +18,10 @@ TEST(ProcessExit, EndsCleanlyWhilePoolThreadsAreBusy)
     };
     for (const auto& c : cases) {
         for (int run = 0; run < 5; ++run) {
-            QProcess child;
-            child.start(ZORVIK_TEST_BIN_DIR "/exit_child", c.arguments);
-            ASSERT_TRUE(child.waitForFinished(60000)) << c.arguments.join(' ').toStdString();
-            EXPECT_EQ(child.exitStatus(), QProcess::NormalExit) << c.arguments.join(' ').toStdString();
-            EXPECT_EQ(child.exitCode(), c.exitCode) << c.arguments.join(' ').toStdString();
-            EXPECT_EQ(child.readAllStandardError().toStdString(), "");
-            EXPECT_EQ(child.readAllStandardOutput().toStdString(), "");
+            TestSupport::ChildProgram child(TestSupport::testProgram("exit_child"), c.arguments);
+            EXPECT_EQ(child.finish(), c.exitCode) << child.commandLine();
+            EXPECT_EQ(child.errors().toStdString(), "");
+            EXPECT_EQ(child.output().toStdString(), "");
         }
     }
 }

@@ -2,9 +2,12 @@
 #include "Platform/CommandLine.h"
 #include "Platform/Platform.h"
 
+#include <poll.h>
 #include <signal.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <string>
 #include <vector>
 
@@ -36,13 +39,20 @@ struct PipedChild {
         return process.createProcess(commandLine, true, CREATE_NEW_CONSOLE, startup, &info);
     }
 
-    // Waits for the end and returns everything written.
+    // Waits for the end and returns everything written; a child still
+    // running after a minute is ended and the test fails.
     std::string collect()
     {
         std::string out;
         bool ended = false;
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::minutes(1);
         while (!ended) {
-            ended = process.waitForSingleObject(info.process, 50) == WAIT_OBJECT_0_CODE;
+            if (std::chrono::steady_clock::now() > deadline) {
+                ADD_FAILURE() << "the child still runs after a minute";
+                process.terminateProcess(info.process, 1);
+                break;
+            }
+            ended = process.waitForProcessOrPipeData(info.process, readEnd, 1000) == WAIT_OBJECT_0_CODE;
             std::uint32_t available = 0;
             while (process.peekNamedPipe(readEnd, &available) && available > 0) {
                 char buffer[512];
@@ -68,6 +78,8 @@ struct WordsCase {
     std::wstring commandLine;
     std::vector<std::string> words;
 };
+
+void PrintTo(const WordsCase& c, std::ostream* os) { *os << c.name; }
 
 class CommandLineWords : public ::testing::TestWithParam<WordsCase> {};
 
@@ -108,7 +120,7 @@ TEST(NativeProcess, WaitTimesOutWhileTheChildRunsAndTerminateEndsIt)
     ASSERT_TRUE(child.start(L"sleep 30"));
     EXPECT_EQ(child.process.waitForSingleObject(child.info.process, 20), WAIT_TIMEOUT_CODE);
     EXPECT_TRUE(child.process.terminateProcess(child.info.process, 1));
-    EXPECT_EQ(child.process.waitForSingleObject(child.info.process, 5000), WAIT_OBJECT_0_CODE);
+    EXPECT_EQ(child.process.waitForSingleObject(child.info.process, 60000), WAIT_OBJECT_0_CODE);
     // The thread handle sees the same end; an ended process cannot be ended again.
     EXPECT_EQ(child.process.waitForSingleObject(child.info.thread, 0), WAIT_OBJECT_0_CODE);
     EXPECT_FALSE(child.process.terminateProcess(child.info.process, 1));
@@ -121,31 +133,34 @@ TEST(NativeProcess, TerminateEndsWhatTheChildStartedToo)
     // The grandchild reports its pid, then both wait for ever.
     ASSERT_TRUE(child.start(L"sh -c \"sleep 30 & echo $!; wait\""));
     std::string pid;
-    for (int i = 0; i < 500 && pid.find('\n') == std::string::npos; ++i) {
+    while (pid.find('\n') == std::string::npos) {
+        ASSERT_EQ(child.process.waitForProcessOrPipeData(child.info.process, child.readEnd, 60000),
+                  WAIT_PIPE_DATA_CODE);
         std::uint32_t available = 0;
         char buffer[64];
         std::uint32_t n = 0;
-        if (child.process.peekNamedPipe(child.readEnd, &available) && available > 0
-            && child.process.readFile(child.readEnd, buffer, std::min<std::uint32_t>(available, sizeof buffer), &n))
-            pid.append(buffer, n);
-        else
-            usleep(10000);
+        ASSERT_TRUE(child.process.peekNamedPipe(child.readEnd, &available));
+        ASSERT_TRUE(
+            child.process.readFile(child.readEnd, buffer, std::min<std::uint32_t>(available, sizeof buffer), &n));
+        pid.append(buffer, n);
     }
-    const pid_t grandchild = std::stoi(pid);
+    // Not a child of this process: its end shows on a pidfd.
+    const int grandchild = int(::syscall(SYS_pidfd_open, std::stoi(pid), 0));
+    ASSERT_GE(grandchild, 0);
     EXPECT_TRUE(child.process.terminateProcess(child.info.process, 1));
-    EXPECT_EQ(child.process.waitForSingleObject(child.info.process, 5000), WAIT_OBJECT_0_CODE);
-    bool gone = false;
-    for (int i = 0; i < 500 && !gone; ++i) {
-        gone = ::kill(grandchild, 0) != 0;
-        if (!gone)
-            usleep(10000);
-    }
-    EXPECT_TRUE(gone);
+    EXPECT_EQ(child.process.waitForSingleObject(child.info.process, 60000), WAIT_OBJECT_0_CODE);
+    pollfd ended{grandchild, POLLIN, 0};
+    EXPECT_EQ(::poll(&ended, 1, 60000), 1);
+    ::close(grandchild);
 }
 
 TEST(NativeProcess, AParentThatIgnoresSigchldStillSeesTheChildEnd)
 {
-    ::signal(SIGCHLD, SIG_IGN);
+    struct IgnoredSigchld {
+        IgnoredSigchld() { old = ::signal(SIGCHLD, SIG_IGN); }
+        ~IgnoredSigchld() { ::signal(SIGCHLD, old); }
+        sighandler_t old;
+    } ignored;
     PipedChild child;
     ASSERT_TRUE(child.start(L"sh -c \"echo done\""));
     EXPECT_EQ(child.collect(), "done\n");
@@ -191,7 +206,7 @@ TEST(NativeProcess, PeekCountsWithoutConsumingAndReadSeesTheEndOfThePipe)
 {
     PipedChild child;
     ASSERT_TRUE(child.start(L"printf 12345"));
-    ASSERT_EQ(child.process.waitForSingleObject(child.info.process, 5000), WAIT_OBJECT_0_CODE);
+    ASSERT_EQ(child.process.waitForSingleObject(child.info.process, 60000), WAIT_OBJECT_0_CODE);
     std::uint32_t available = 0;
     ASSERT_TRUE(child.process.peekNamedPipe(child.readEnd, &available));
     EXPECT_EQ(available, 5u);

@@ -1,4 +1,7 @@
 #include "Storage/Storage.h"
+
+#include "OwnProcess.h"
+#include "Printers.h"
 #include "RecordingSink.h"
 #include "TempProfile.h"
 
@@ -40,8 +43,11 @@ protected:
 
 } // namespace
 
+// The locations are kept for the process's life: in a process of its own.
 TEST_F(StorageTest, FirstAndSecondStartOnACleanProfile)
 {
+    if (!TestSupport::inOwnProcess())
+        return TestSupport::runInOwnProcess();
     EXPECT_TRUE(Storage::logsDirectory().isEmpty());
     EXPECT_TRUE(Storage::crashReportsDirectory().isEmpty());
 

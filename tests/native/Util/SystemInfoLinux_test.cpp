@@ -6,6 +6,7 @@
 
 #include "Platform/Com.h"
 #include "Platform/Platform.h"
+#include "Printers.h"
 #include "RecordText.h"
 #include "RecordingSink.h"
 

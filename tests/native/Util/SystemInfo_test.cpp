@@ -2,6 +2,7 @@
 #include "SystemInfo/ScopedResource.h"
 
 #include "Platform/Platform.h"
+#include "Printers.h"
 #include "RecordText.h"
 #include "RecordingSink.h"
 #include "ScriptedMachine.h"

@@ -10,6 +10,8 @@ struct Utf8Case {
     std::wstring units;
 };
 
+void PrintTo(const Utf8Case& c, std::ostream* os) { *os << c.name; }
+
 class Utf8ToWide : public ::testing::TestWithParam<Utf8Case> {};
 
 TEST_P(Utf8ToWide, DropsInvalidSequencesAndKeepsUtf16Units)

@@ -3,6 +3,7 @@
 // The migrator's files in a temporary profile (TestSupport::TempProfile):
 // its log, its archives and the marker, with the lines the log must hold.
 
+#include "Printers.h"
 #include "TempProfile.h"
 
 #include <QDir>

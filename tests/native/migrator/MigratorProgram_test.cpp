@@ -3,13 +3,12 @@
 
 #include "MigratorFiles.h"
 
+#include "ChildProgram.h"
+
 #include <QDateTime>
 #include <QFileInfo>
+#include <QProcessEnvironment>
 #include <QRegExp>
-
-#include <spawn.h>
-#include <sys/resource.h>
-#include <sys/wait.h>
 
 #include <gtest/gtest.h>
 
@@ -26,24 +25,21 @@ protected:
     // Runs the migrator to its end; returns its exit code.
     int run(const QString& path = QString(), const char* locale = "LC_ALL=C")
     {
-        const std::string program = ZORVIK_TEST_BIN_DIR "/zorvik-music-migrator";
-        const std::string home = "HOME=" + profile_.home().toStdString();
-        const std::string searchPath =
-            "PATH=" + (path.isNull() ? profile_.bin() + QStringLiteral(":/usr/bin:/bin") : path).toStdString();
-        std::vector<char*> env = {const_cast<char*>(home.c_str()), const_cast<char*>(searchPath.c_str()),
-                                  const_cast<char*>(TIME_ZONE), const_cast<char*>(locale), nullptr};
-        char* argv[] = {const_cast<char*>(program.c_str()), nullptr};
+        QProcessEnvironment environment;
+        environment.insert("HOME", profile_.home());
+        environment.insert("PATH", path.isNull() ? profile_.bin() + QStringLiteral(":/usr/bin:/bin") : path);
+        for (const char* variable : {TIME_ZONE, locale}) {
+            const QStringList nameAndValue = QString::fromUtf8(variable).split('=');
+            environment.insert(nameAndValue[0], nameAndValue[1]);
+        }
 
         startStamp_ = localStampNow();
-        pid_t pid = 0;
-        EXPECT_EQ(::posix_spawn(&pid, program.c_str(), nullptr, nullptr, argv, env.data()), 0);
-        int status = 0;
-        struct rusage usage {};
-        EXPECT_EQ(::wait4(pid, &status, 0, &usage), pid);
-        maxResidentKiB_ = usage.ru_maxrss;
+        TestSupport::ChildProgram migrator(TestSupport::testProgram("zorvik-music-migrator"), {}, environment);
+        const int exitCode = migrator.finish();
+        maxResidentKiB_ = migrator.maxResidentKiB();
         endStamp_ = localStampNow();
-        EXPECT_TRUE(WIFEXITED(status));
-        return WEXITSTATUS(status);
+        EXPECT_EQ(migrator.errors().toStdString(), "");
+        return exitCode;
     }
 
     static QString localStampNow()
@@ -74,6 +70,8 @@ struct OutputCase {
     std::string script;
     bool found;
 };
+
+void PrintTo(const OutputCase& c, std::ostream* os) { *os << c.name; }
 
 class MigratorProgramOutput : public MigratorProgram, public ::testing::WithParamInterface<OutputCase> {};
 
@@ -199,6 +197,8 @@ struct EarlierMarkerCase {
     const char* script;
     const char* markerAfter;
 };
+
+void PrintTo(const EarlierMarkerCase& c, std::ostream* os) { *os << c.name; }
 
 class MigratorProgramEarlierMarker : public MigratorProgram, public ::testing::WithParamInterface<EarlierMarkerCase> {};
 

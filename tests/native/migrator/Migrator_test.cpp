@@ -11,6 +11,7 @@
 #include "Platform/Platform.h"
 #include "Platform/Process.h"
 #include "Platform/Version.h"
+#include "ScopedEnvironment.h"
 #include "ScriptedPlatform.h"
 #include "ScriptedProcess.h"
 
@@ -33,33 +34,6 @@ using TestSupport::ScriptedProcess;
 
 namespace {
 
-// One environment variable set (or, null, unset) for the object's life.
-class Environment {
-public:
-    Environment(const char* name, const QString& value) : name_(name)
-    {
-        if (const char* old = std::getenv(name))
-            old_ = old;
-        had_ = std::getenv(name) != nullptr;
-        if (value.isNull())
-            ::unsetenv(name);
-        else
-            ::setenv(name, value.toLocal8Bit().constData(), 1);
-    }
-    ~Environment()
-    {
-        if (had_)
-            ::setenv(name_, old_.c_str(), 1);
-        else
-            ::unsetenv(name_);
-    }
-
-private:
-    const char* name_;
-    std::string old_;
-    bool had_ = false;
-};
-
 class MigratorRun : public ::testing::Test {
 protected:
     void SetUp() override { QDir().mkpath(profile_.logsFolder()); }
@@ -68,7 +42,7 @@ protected:
     void fakePowershell(const std::string& body) { profile_.fakeProgram(QStringLiteral("powershell.exe"), body); }
 
     TestSupport::TempProfile profile_;
-    Environment path_{"PATH", profile_.bin() + QStringLiteral(":/usr/bin:/bin")};
+    TestSupport::ScopedEnvironment path_{"PATH", profile_.bin() + QStringLiteral(":/usr/bin:/bin")};
 };
 
 TEST_F(MigratorRun, LocationsFollowTheDataLocation)
@@ -82,6 +56,8 @@ struct OlderWindowsCase {
     std::uint32_t major;
     bool queryFails;
 };
+
+void PrintTo(const OlderWindowsCase& c, std::ostream* os) { *os << c.name; }
 
 class MigratorOlderWindows : public MigratorRun, public ::testing::WithParamInterface<OlderWindowsCase> {};
 
@@ -114,6 +90,8 @@ struct CreationFailureCase {
     const char* message;
     int processCalls;
 };
+
+void PrintTo(const CreationFailureCase& c, std::ostream* os) { *os << c.name; }
 
 class MigratorCreationFailure : public MigratorRun, public ::testing::WithParamInterface<CreationFailureCase> {};
 
@@ -208,6 +186,8 @@ struct NeverEndsCase {
     const char* name;
     bool failWaits;
 };
+
+void PrintTo(const NeverEndsCase& c, std::ostream* os) { *os << c.name; }
 
 class MigratorTimeOut : public MigratorRun, public ::testing::WithParamInterface<NeverEndsCase> {};
 
@@ -380,6 +360,8 @@ struct ChunksCase {
     bool anyOutput;
     bool found;
 };
+
+void PrintTo(const ChunksCase& c, std::ostream* os) { *os << c.name; }
 
 class StoreAppSearchChunks : public ::testing::TestWithParam<ChunksCase> {};
 

@@ -28,7 +28,8 @@ const wchar_t kFieldSeparator[] = L" , ";
 const wchar_t kKeyValueSeparator[] = L" = ";
 const wchar_t kMessageLeadIn[] = L"Comment In Log:     ";
 const wchar_t kContinuationIndent[] = L"     ";
-const char kUserNamePlaceholder[] = "<user_name>";
+const wchar_t kUserNamePlaceholder[] = L"<user_name>";
+constexpr std::size_t placeholderLength = sizeof kUserNamePlaceholder / sizeof kUserNamePlaceholder[0] - 1;
 const wchar_t kFunctionKey[] = L"function";
 // The same as a key of the field map, so that looking it up builds nothing.
 const std::wstring& functionKey()
@@ -186,35 +187,41 @@ char* toLatin1Units(const wchar_t* begin, const wchar_t* end, char* out)
     return out;
 }
 
-// The wide line as 8-bit text, with every occurrence of the user name, left
-// to right, as "<user_name>".
-void appendScrubbedLatin1(std::string& out, const std::wstring& line)
+// The one user-name scrub: hands `line` to `text(begin, end)` piece by piece,
+// each occurrence of the current user name, left to right and without
+// overlapping, as the placeholder instead. An empty or unreadable name
+// replaces nothing.
+template <class Text>
+void forEachScrubbedPiece(const std::wstring& line, Text text)
 {
     char16_t units[Zorvik::SystemInfo::userNameCapacity];
     const std::size_t nameLength = Zorvik::SystemInfo::getUserName(units);
     wchar_t name[Zorvik::SystemInfo::userNameCapacity];
     std::copy(units, units + nameLength, name);
-    const std::wstring_view text(line);
     const std::wstring_view user(name, nameLength);
-    const std::size_t placeholderLength = sizeof kUserNamePlaceholder - 1;
-
-    std::size_t at = out.size();
-    // Room for the line and its line end; a short name grows it below.
-    out.resize(at + line.size() + 1);
+    const wchar_t* const begin = line.data();
     std::size_t from = 0;
-    while (from < text.size()) {
-        const std::size_t found = nameLength > 0 ? text.find(user, from) : std::wstring_view::npos;
-        const std::size_t to = found == std::wstring_view::npos ? text.size() : found;
-        at = toLatin1Units(text.data() + from, text.data() + to, &out[at]) - out.data();
+    while (nameLength > 0) {
+        const std::size_t found = std::wstring_view(line).find(user, from);
         if (found == std::wstring_view::npos)
             break;
-        if (placeholderLength > nameLength)
-            out.resize(out.size() + placeholderLength - nameLength);
-        out.replace(at, placeholderLength, kUserNamePlaceholder);
-        at += placeholderLength;
+        text(begin + from, begin + found);
+        text(kUserNamePlaceholder, kUserNamePlaceholder + placeholderLength);
         from = found + nameLength;
     }
-    out.resize(at);
+    text(begin + from, begin + line.size());
+}
+
+// The wide line as 8-bit text, the user name hidden.
+void appendScrubbedLatin1(std::string& out, const std::wstring& line)
+{
+    // Room for the line and its line end; a short name grows it below.
+    out.reserve(out.size() + line.size() + 1);
+    forEachScrubbedPiece(line, [&out](const wchar_t* begin, const wchar_t* end) {
+        const std::size_t at = out.size();
+        out.resize(at + static_cast<std::size_t>(end - begin));
+        toLatin1Units(begin, end, &out[at]);
+    });
 }
 
 void appendLevelLabel(std::wstring& out, LogLevel value)
@@ -577,18 +584,10 @@ std::wstring& indentContinuationLines(std::wstring& text)
 
 std::wstring scrubUserName(std::wstring line)
 {
-    char16_t name[Zorvik::SystemInfo::userNameCapacity];
-    const std::size_t nameLength = Zorvik::SystemInfo::getUserName(name);
-    if (nameLength == 0)
-        return line;
-    const std::wstring from(name, name + nameLength);
-    const std::wstring to = latin1(kUserNamePlaceholder);
-    std::size_t pos = 0;
-    while ((pos = line.find(from, pos)) != std::wstring::npos) {
-        line.replace(pos, from.size(), to);
-        pos += to.size();
-    }
-    return line;
+    std::wstring out;
+    out.reserve(line.size());
+    forEachScrubbedPiece(line, [&out](const wchar_t* begin, const wchar_t* end) { out.append(begin, end); });
+    return out;
 }
 
 namespace {

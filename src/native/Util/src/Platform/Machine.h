@@ -4,6 +4,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <string>
 
 namespace Tellan {
 namespace Platform {
@@ -136,6 +137,9 @@ public:
                                         char16_t** buffer, std::uint32_t minimumSize) = 0;
 
     static Machine& native();
+
+    // The GetComputerNameW buffer contract for a name in hand.
+    static bool copyComputerName(const std::u16string& name, char16_t* buffer, std::uint32_t* size);
 };
 
 } // namespace Platform

@@ -58,26 +58,12 @@ class LinuxMachine final : public Machine {
 public:
     bool getComputerName(char16_t* buffer, std::uint32_t* size) override
     {
-        if (!size) {
-            setLastError(ERROR_INVALID_PARAMETER_CODE);
-            return false;
-        }
         const std::string name = LinuxFacts::computerName();
         if (name.empty()) {
             setLastError(ERROR_FILE_NOT_FOUND_CODE);
             return false;
         }
-        const auto needed = static_cast<std::uint32_t>(name.size() + 1);
-        if (!buffer || *size < needed) {
-            *size = needed;
-            setLastError(ERROR_BUFFER_OVERFLOW_CODE);
-            return false;
-        }
-        std::copy(name.begin(), name.end(), buffer);
-        buffer[name.size()] = 0;
-        *size = needed - 1;
-        setLastError(0);
-        return true;
+        return copyComputerName(std::u16string(name.begin(), name.end()), buffer, size);
     }
 
     // The computer's own name maps to the machine's domain SID,

@@ -1,4 +1,5 @@
 #include "Platform/Platform.h"
+#include "Platform/Com.h"
 
 #include <cerrno>
 
@@ -8,6 +9,9 @@ namespace Platform {
 namespace {
 
 thread_local std::uint32_t lastError = 0;
+
+// An HRESULT as the unsigned number the table keys on.
+constexpr std::uint32_t bits(HRESULT hr) { return static_cast<std::uint32_t>(hr); }
 
 struct Message {
     std::uint32_t code;
@@ -46,16 +50,16 @@ const Message kMessages[] = {
     {WSAVERNOTSUPPORTED_CODE, "The Windows Sockets version requested is not supported.\r\n"},
     {WSANOTINITIALISED_CODE, "Either the application has not called WSAStartup, or WSAStartup failed.\r\n"},
     // HRESULTs of the COM facility.
-    {0x80004002u, "No such interface supported\r\n"},
-    {0x80004003u, "Invalid pointer\r\n"},
-    {0x80004005u, "Unspecified error\r\n"},
-    {0x80010106u, "Cannot change thread mode after it is set.\r\n"},
-    {0x80010119u,
+    {bits(E_NOINTERFACE), "No such interface supported\r\n"},
+    {bits(E_POINTER), "Invalid pointer\r\n"},
+    {bits(E_FAIL), "Unspecified error\r\n"},
+    {bits(RPC_E_CHANGED_MODE), "Cannot change thread mode after it is set.\r\n"},
+    {bits(RPC_E_TOO_LATE),
      "Security must be initialized before any interfaces are marshalled or unmarshalled. It cannot be changed "
      "once initialized.\r\n"},
-    {0x80040110u, "Class does not support aggregation (or class object is remote)\r\n"},
-    {0x80040154u, "Class not registered\r\n"},
-    {0x800401F0u, "CoInitialize has not been called.\r\n"},
+    {bits(CLASS_E_NOAGGREGATION), "Class does not support aggregation (or class object is remote)\r\n"},
+    {bits(REGDB_E_CLASSNOTREG), "Class not registered\r\n"},
+    {bits(CO_E_NOTINITIALIZED), "CoInitialize has not been called.\r\n"},
 };
 
 } // namespace

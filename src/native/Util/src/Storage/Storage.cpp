@@ -1,5 +1,6 @@
 #include "Storage/Storage.h"
 
+#include "Foundation/ProductConstants.h"
 #include "Logging/Log.h"
 
 #include <QDir>
@@ -43,15 +44,20 @@ QString join(const QString& parent, const QString& name) { return parent + QDir:
 
 } // namespace
 
+QString Storage::productRootDirectory()
+{
+    // The generic location is the user's data folder itself, whatever
+    // organisation or application name is set.
+    return join(QStandardPaths::writableLocation(QStandardPaths::GenericDataLocation),
+                QString::fromUtf8(Constants::productName));
+}
+
 bool Storage::InitStorageLocations()
 {
     Locations& l = locations();
 
-    // Asked before any organisation or application name is set, so this is
-    // the user's data folder itself.
-    const QString base = QStandardPaths::writableLocation(QStandardPaths::GenericDataLocation);
     const QString musicLocation = QStandardPaths::writableLocation(QStandardPaths::MusicLocation);
-    l.productRoot = join(base, "Zorvik Music");
+    l.productRoot = productRootDirectory();
     l.data = join(l.productRoot, "Data");
 
     const QDir musicDir(musicLocation);

@@ -14,6 +14,11 @@ public:
     // first folder that cannot be created (the locations are filled even then).
     static bool InitStorageLocations();
 
+    // The product's folder: the user's data folder joined with the product
+    // name. Worked out on each call, never created here; the one place both
+    // programs take it from.
+    static QString productRootDirectory();
+
     static QString logsDirectory();
     static QString crashReportsDirectory();
 
