@@ -2,6 +2,8 @@
 // folder. The session look-up is kept for the process once found, so the
 // peers that show it are made in one test, in a process of its own, the one
 // without the function first.
+#include "OwnProcess.h"
+#include "ScopedEnvironment.h"
 #include "ScriptedSession.h"
 
 #include "SingleApplication/QtLocalPeer.h"
@@ -13,7 +15,6 @@
 #include <QElapsedTimer>
 #include <QFile>
 #include <QFileInfo>
-#include <QProcess>
 #include <QTemporaryDir>
 
 #include <gtest/gtest.h>
@@ -26,27 +27,10 @@ namespace {
 using Tellan::Platform::ScopedInstall;
 using Tellan::Platform::Session;
 
-const char ownProcess[] = "QTLOCALPEERNAME_OWN_PROCESS";
-
 TEST(QtLocalPeerName, NameFromPrefixChecksumAndSessionInThePrivateFolder)
 {
-    if (!qEnvironmentVariableIsSet(ownProcess)) {
-        QProcess child;
-        QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
-        environment.insert(ownProcess, "1");
-        child.setProcessEnvironment(environment);
-        child.setProcessChannelMode(QProcess::MergedChannels);
-        child.start(QFile::symLinkTarget("/proc/self/exe"),
-                    {"--gtest_filter=QtLocalPeerName.NameFromPrefixChecksumAndSessionInThePrivateFolder"});
-        if (!child.waitForFinished(60000)) {
-            child.kill();
-            child.waitForFinished(10000);
-            FAIL() << "no end within 60 s: " << child.readAll().constData();
-        }
-        EXPECT_EQ(child.exitStatus(), QProcess::NormalExit);
-        EXPECT_EQ(child.exitCode(), 0) << child.readAll().constData();
-        return;
-    }
+    if (!TestSupport::inOwnProcess())
+        return TestSupport::runInOwnProcess();
     int argc = 1;
     char name[] = "QtLocalPeerName_test";
     char* argv[] = {name, nullptr};
@@ -109,15 +93,7 @@ protected:
     void SetUp() override
     {
         ASSERT_TRUE(base_.isValid());
-        oldRuntime_ = qgetenv("XDG_RUNTIME_DIR");
-        oldTmp_ = qgetenv("TMPDIR");
-        qputenv("TMPDIR", base_.path().toUtf8());
-        qunsetenv("XDG_RUNTIME_DIR");
-    }
-    void TearDown() override
-    {
-        oldRuntime_.isNull() ? qunsetenv("XDG_RUNTIME_DIR") : qputenv("XDG_RUNTIME_DIR", oldRuntime_);
-        oldTmp_.isNull() ? qunsetenv("TMPDIR") : qputenv("TMPDIR", oldTmp_);
+        environment_.set("TMPDIR", base_.path()).unset("XDG_RUNTIME_DIR");
     }
     QString fallback() const { return base_.path() + "/runtime-" + QString::number(::geteuid()); }
     static QString privateTempPath(bool* ok)
@@ -134,13 +110,13 @@ protected:
     }
 
     QTemporaryDir base_;
-    QByteArray oldRuntime_, oldTmp_;
+    TestSupport::ScopedEnvironment environment_;
 };
 
 TEST_F(PrivateTempPath, RuntimeFolderWhenItIsTheUsersAlone)
 {
     QTemporaryDir runtime; // 0700
-    qputenv("XDG_RUNTIME_DIR", runtime.path().toUtf8());
+    environment_.set("XDG_RUNTIME_DIR", runtime.path());
     bool ok = false;
     EXPECT_EQ(privateTempPath(&ok), runtime.path());
     EXPECT_TRUE(ok);
@@ -156,7 +132,7 @@ TEST_F(PrivateTempPath, RuntimeFolderWhenItIsTheUsersAlone)
     const QString readOnly = base_.path() + "/read-only";
     ASSERT_EQ(::mkdir(QFile::encodeName(readOnly).constData(), 0500), 0);
     for (const QString& unsuitable : {open, tooLong, link, readOnly, base_.path() + "/missing", QString("relative")}) {
-        qputenv("XDG_RUNTIME_DIR", unsuitable.toUtf8());
+        environment_.set("XDG_RUNTIME_DIR", unsuitable);
         EXPECT_EQ(privateTempPath(&ok), fallback()) << unsuitable.toStdString();
         EXPECT_TRUE(ok);
         EXPECT_EQ(mode(fallback()), 0700u);

@@ -3,14 +3,16 @@
 #include "SingleApplication/QtLocalPeer.h"
 #include "SingleApplication/QtLockedFile.h"
 
+#include "ChildProgram.h"
 #include "Platform/FileLock.h"
+#include "ScopedEnvironment.h"
 #include "ScriptedSession.h"
 
 #include <QByteArray>
 #include <QCoreApplication>
 #include <QDataStream>
 #include <QFile>
-#include <QProcess>
+#include <QProcessEnvironment>
 #include <QRandomGenerator>
 #include <QTemporaryDir>
 #include <QThread>
@@ -29,8 +31,6 @@
 #include <vector>
 
 namespace {
-
-const char* const childProgram = ZORVIK_TEST_BIN_DIR "/peer_child";
 
 QByteArray frame(const QByteArray& payload, char flag = 1)
 {
@@ -120,30 +120,11 @@ private:
 class Child {
 public:
     Child(const QStringList& arguments, const QProcessEnvironment& environment)
+        : child_(TestSupport::testProgram("peer_child"), arguments, environment)
     {
-        process_.setProcessEnvironment(environment);
-        process_.setProgram(childProgram);
-        process_.setArguments(arguments);
-        process_.setProcessChannelMode(QProcess::ForwardedErrorChannel);
-        process_.start();
-    }
-    ~Child()
-    {
-        if (process_.state() != QProcess::NotRunning) {
-            process_.kill();
-            process_.waitForFinished(10000);
-        }
     }
     // The next line of output, "" when none came within `ms`.
-    QByteArray nextLine(int ms = 20000)
-    {
-        QDeadlineTimer deadline(ms);
-        while (!process_.canReadLine()) {
-            if (deadline.hasExpired() || !process_.waitForReadyRead(int(std::max<qint64>(1, deadline.remainingTime()))))
-                return process_.canReadLine() ? process_.readLine().trimmed() : QByteArray();
-        }
-        return process_.readLine().trimmed();
-    }
+    QByteArray nextLine(int ms = 20000) { return child_.nextLine(ms).trimmed(); }
     // The next message the running instance delivered.
     QByteArray nextMessage(int ms = 20000)
     {
@@ -152,16 +133,13 @@ public:
             return "<no message: " + line + ">";
         return QByteArray::fromBase64(line.mid(8));
     }
-    int finish(int ms = 30000)
-    {
-        if (process_.state() != QProcess::NotRunning && !process_.waitForFinished(ms))
-            return -1;
-        return process_.exitStatus() == QProcess::NormalExit ? process_.exitCode() : -2;
-    }
-    QProcess& process() { return process_; }
+    // The exit code, -2 after a signal; one still running after `ms` fails.
+    int finish(int ms = 30000) { return child_.finish(ms); }
+    bool running() { return child_.running(); }
+    void kill() { child_.kill(); }
 
 private:
-    QProcess process_;
+    TestSupport::ChildProgram child_;
 };
 
 class QtLocalPeerTest : public ::testing::Test {
@@ -287,7 +265,7 @@ TEST_F(QtLocalPeerTest, RandomBytesNeitherCrashNorHangTheRunningInstance)
             message = server->nextMessage();
         EXPECT_EQ(message, "marker");
     }
-    EXPECT_EQ(server->process().state(), QProcess::Running);
+    EXPECT_TRUE(server->running());
 }
 
 TEST_F(QtLocalPeerTest, SenderThatGivesUpWhileTheReceiverIsBusyIsDeliveredOnce)
@@ -324,7 +302,7 @@ TEST_F(QtLocalPeerTest, InstanceThatStoppedReceivingAnswersNothingMore)
     EXPECT_TRUE(client.endedWithin(0));
     EXPECT_FALSE(RawClient(socket_).connected());
     EXPECT_EQ(server->nextLine(300), "");
-    EXPECT_EQ(server->process().state(), QProcess::Running);
+    EXPECT_TRUE(server->running());
 }
 
 TEST_F(QtLocalPeerTest, SendersReuseTheirConnectionAndLearnWhenNothingAnswers)
@@ -356,7 +334,7 @@ TEST_F(QtLocalPeerTest, SendersReuseTheirConnectionAndLearnWhenNothingAnswers)
 TEST_F(QtLocalPeerTest, SocketOfAKilledInstanceIsReplacedByTheNextHolderOfTheLock)
 {
     auto first = startServer();
-    first->process().kill();
+    first->kill();
     EXPECT_EQ(first->finish(), -2);
     ASSERT_TRUE(QFile::exists(socket_)) << "a killed process leaves its socket file";
     auto second = startServer();
@@ -436,10 +414,9 @@ TEST(QtLockedFile, LockHeldAgainstOtherOpenFilesOfThisAndOtherProcesses)
     EXPECT_FALSE(second.isLocked());
     EXPECT_FALSE(second.open(QIODevice::ReadWrite | QIODevice::Truncate));
 
-    QProcess child;
-    child.start(ZORVIK_TEST_BIN_DIR "/peer_child", {"lock", path});
-    ASSERT_TRUE(child.waitForFinished(30000));
-    EXPECT_EQ(child.readAllStandardOutput(), "busy\n");
+    TestSupport::ChildProgram child(TestSupport::testProgram("peer_child"), {"lock", path});
+    EXPECT_EQ(child.finish(), 0);
+    EXPECT_EQ(child.output(), "busy\n");
 
     ASSERT_TRUE(holder.unlock());
     EXPECT_TRUE(second.lock(QtLP_Private::QtLockedFile::ReadLock, false));
@@ -458,18 +435,13 @@ protected:
     void SetUp() override
     {
         ASSERT_TRUE(runtime_.isValid());
-        oldRuntime_ = qgetenv("XDG_RUNTIME_DIR");
-        qputenv("XDG_RUNTIME_DIR", runtime_.path().toUtf8());
+        environment_.set("XDG_RUNTIME_DIR", runtime_.path());
         app_ = std::make_unique<QCoreApplication>(argc_, argv_);
     }
-    void TearDown() override
-    {
-        app_.reset();
-        oldRuntime_.isNull() ? qunsetenv("XDG_RUNTIME_DIR") : qputenv("XDG_RUNTIME_DIR", oldRuntime_);
-    }
+    void TearDown() override { app_.reset(); }
 
     QTemporaryDir runtime_;
-    QByteArray oldRuntime_;
+    TestSupport::ScopedEnvironment environment_;
     int argc_ = 1;
     char name_[16] = "QtLocalPeer";
     char* argv_[2] = {name_, nullptr};

@@ -6,6 +6,8 @@
 // own before main: only its own loopback exists there, the upload host names
 // 127.0.0.1 through a private /etc/hosts, and the stand-in listens on the
 // compiled-in upload port. Without root the tests that upload are skipped.
+#include "ChildProgram.h"
+#include "ScopedEnvironment.h"
 #include "UploadStandIn.h"
 
 #include "SingleApplication/QtLocalPeer.h"
@@ -20,7 +22,7 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QLockFile>
-#include <QProcess>
+#include <QProcessEnvironment>
 #include <QRandomGenerator>
 #include <QRegularExpression>
 #include <QTemporaryDir>
@@ -118,45 +120,21 @@ class Helper {
 public:
     Helper(const QString& program, const QStringList& arguments, const QProcessEnvironment& environment,
            const QString& runAs = QString())
+        : child_(runAs.isEmpty() ? program : QString("setpriv"),
+                 runAs.isEmpty()
+                     ? arguments
+                     : QStringList{"--reuid", runAs, "--regid", runAs, "--clear-groups", program} + arguments,
+                 environment)
     {
-        process_.setProcessEnvironment(environment);
-        if (runAs.isEmpty()) {
-            process_.setProgram(program);
-            process_.setArguments(arguments);
-        } else {
-            process_.setProgram("setpriv");
-            process_.setArguments(QStringList{"--reuid", runAs, "--regid", runAs, "--clear-groups", program}
-                                  + arguments);
-        }
-        process_.start();
-        process_.waitForStarted(30000);
     }
-    ~Helper()
-    {
-        if (process_.state() != QProcess::NotRunning) {
-            process_.kill();
-            process_.waitForFinished(30000);
-        }
-    }
-    // The exit code; -1 while it still runs after `ms`, -2 after a crash.
-    int finish(int ms = 30000)
-    {
-        if (process_.state() != QProcess::NotRunning && !process_.waitForFinished(ms))
-            return -1;
-        return process_.exitStatus() == QProcess::NormalExit ? process_.exitCode() : -2;
-    }
-    // QProcess learns of the end only when asked: without an event loop, ask.
-    bool running()
-    {
-        if (process_.state() == QProcess::Running)
-            process_.waitForFinished(0);
-        return process_.state() == QProcess::Running;
-    }
-    QByteArray errors() { return process_.readAllStandardError(); }
-    QProcess& process() { return process_; }
+    // The exit code, -2 after a signal; one still running after `ms` fails.
+    int finish(int ms = 30000) { return child_.finish(ms); }
+    bool running() { return child_.running(); }
+    QByteArray errors() { return child_.errors(); }
+    void kill() { child_.kill(); }
 
 private:
-    QProcess process_;
+    TestSupport::ChildProgram child_;
 };
 
 class HelperProgram : public ::testing::Test {
@@ -184,10 +162,8 @@ protected:
         environment_.insert("ASAN_OPTIONS", "detect_leaks=1:abort_on_error=0");
 
         // The channel's names as the helpers make them (same session here).
-        const QByteArray oldRuntime = qgetenv("XDG_RUNTIME_DIR");
-        qputenv("XDG_RUNTIME_DIR", path("run").toUtf8());
+        const TestSupport::ScopedEnvironment runtime("XDG_RUNTIME_DIR", path("run"));
         socket_ = QtLocalPeer(nullptr, QString::fromUtf8(Tellan::Constants::helperApplicationName)).serverName();
-        oldRuntime.isNull() ? qunsetenv("XDG_RUNTIME_DIR") : qputenv("XDG_RUNTIME_DIR", oldRuntime);
     }
 
     QString path(const QString& relative) const { return profile_.path() + "/" + relative; }
@@ -542,7 +518,7 @@ TEST_F(HelperProgram, OfTenStartsAtOnceExactlyOneKeepsRunning)
 TEST_F(HelperProgram, KilledHelperLeavesItsSocketAndTheNextStartsStillMeet)
 {
     auto first = startRunning();
-    first->process().kill();
+    first->kill();
     EXPECT_EQ(first->finish(), -2);
     EXPECT_TRUE(QFile::exists(socket_)) << "a killed helper leaves its socket file";
     EXPECT_TRUE(QFile::exists(currentLog()));
@@ -747,12 +723,10 @@ TEST_F(HelperProgram, StartsArgumentsNeverReachAnotherUsersListener)
             environment.insert("TMPDIR", fallbackParent);
             ASSERT_EQ(::chmod(QFile::encodeName(fallback).constData(), 0777), 0);
         }
-        QProcess planted;
-        planted.setProcessChannelMode(QProcess::ForwardedErrorChannel);
-        planted.start(ZORVIK_TEST_BIN_DIR "/peer_child",
-                      QStringList{"plant", c.folder + "/" + name + "-lockfile", c.folder + "/" + name} + c.owners);
-        ASSERT_TRUE(planted.waitForReadyRead(30000));
-        ASSERT_EQ(planted.readLine().trimmed(), "planted");
+        TestSupport::ChildProgram planted(
+            TestSupport::testProgram("peer_child"),
+            QStringList{"plant", c.folder + "/" + name + "-lockfile", c.folder + "/" + name} + c.owners);
+        ASSERT_EQ(planted.nextLine(), "planted");
 
         Helper ours(helper(), {"secret"}, environment);
         if (c.runs) {
@@ -769,10 +743,8 @@ TEST_F(HelperProgram, StartsArgumentsNeverReachAnotherUsersListener)
             EXPECT_EQ(ours.finish(), 1);
             EXPECT_TRUE(ours.errors().contains("cannot be reached"));
         }
-        planted.waitForReadyRead(300);
-        EXPECT_EQ(planted.readAllStandardOutput(), "") << "our start sent to their listener";
+        EXPECT_EQ(planted.nextLine(300), "") << "our start sent to their listener";
         planted.kill();
-        planted.waitForFinished(30000);
         QFile::remove(c.folder + "/" + name);
         QFile::remove(c.folder + "/" + name + "-lockfile");
     }
@@ -895,17 +867,12 @@ TEST_F(HelperProgram, AnotherUserCanNeitherBlockNorReceive)
     // left by a run that was killed goes too.
     struct SystemUser {
         const char* name;
-        ~SystemUser()
-        {
-            QProcess remove;
-            remove.start("userdel", {name});
-            remove.waitForFinished(30000);
-        }
+        ~SystemUser() { TestSupport::ChildProgram("userdel", {name}).finish(); }
     } created{user};
     if (!::getpwnam(user)) {
-        QProcess add;
-        add.start("useradd", {"--system", "--no-create-home", "--shell", "/usr/sbin/nologin", user});
-        if (!add.waitForFinished(30000) || add.exitCode() != 0)
+        TestSupport::ChildProgram add("useradd",
+                                      {"--system", "--no-create-home", "--shell", "/usr/sbin/nologin", user});
+        if (add.finish() != 0)
             GTEST_SKIP() << "cannot create a second user";
     }
     const passwd* other = ::getpwnam(user);
@@ -921,9 +888,9 @@ TEST_F(HelperProgram, AnotherUserCanNeitherBlockNorReceive)
     ASSERT_EQ(
         ::link(QFile::encodeName(helper()).constData(), QFile::encodeName(root + "/bin/" + helperName).constData()), 0);
     ASSERT_TRUE(QFile::copy(path("bin/" + productExecutable), root + "/bin/" + productExecutable));
-    QProcess chown;
-    chown.start("chown", {"-R", uid + ":" + QString::number(other->pw_gid), root + "/home", root + "/tmp"});
-    ASSERT_TRUE(chown.waitForFinished(30000));
+    TestSupport::ChildProgram chown("chown",
+                                    {"-R", uid + ":" + QString::number(other->pw_gid), root + "/home", root + "/tmp"});
+    ASSERT_EQ(chown.finish(), 0);
     ::chmod(QFile::encodeName(root).constData(), 0755);
     QProcessEnvironment environment = environment_;
     environment.insert("HOME", root + "/home");
