@@ -363,6 +363,7 @@ void QtLocalPeer::readFrames(QLocalSocket* connection)
             }
             state->ackRequested = ackRequested;
             state->bytesRemaining = length;
+            state->frameDeadline = QDeadlineTimer(state->frameDeadline.remainingTime() + length / 1024);
             continue; // a zero length is neither delivered nor answered
         }
 

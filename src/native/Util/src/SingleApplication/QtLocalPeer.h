@@ -39,7 +39,8 @@ public:
     // accepted past it are aborted at once.
     static constexpr int maxConnections = 32;
     // Time a connection has for each frame, from its start or the end of its
-    // last frame; then it is aborted.
+    // last frame, and one more second for each MiB a frame announces; then
+    // it is aborted.
     static constexpr int frameMilliseconds = 5000;
     // Frames read from one connection before the others get their turn.
     static constexpr int framesPerRead = 4;
