@@ -32,6 +32,7 @@
 #include <QThread>
 
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 
 #include <fcntl.h>
@@ -152,7 +153,9 @@ int connectAs(const char* socketPath, const char* uid)
         got.append(buffer, static_cast<int>(n));
     }
     say(got == "ack" ? "ack" : "no ack");
-    return 0;
+    // With its ids changed the process cannot be inspected by the
+    // sanitizers' check at exit: it ends without it.
+    std::_Exit(0);
 }
 
 } // namespace
