@@ -137,6 +137,7 @@ public:
     int finish(int ms = 30000) { return child_.finish(ms); }
     bool running() { return child_.running(); }
     void kill() { child_.kill(); }
+    QByteArray errors() { return child_.errors(); }
 
 private:
     TestSupport::ChildProgram child_;
@@ -385,7 +386,7 @@ TEST_F(QtLocalPeerTest, ConnectionOfAnotherUserIsDroppedUnread)
         GTEST_SKIP() << "needs root to act as another user";
     auto server = startServer();
     Child other({"connect-as", socket_, "4242"}, environment_);
-    EXPECT_EQ(other.nextLine(), "no ack");
+    EXPECT_EQ(other.nextLine(), "no ack") << other.errors().constData();
     EXPECT_EQ(other.finish(), 0);
     EXPECT_EQ(server->nextLine(300), "") << "delivered";
     expectServerAnswers(*server);
