@@ -3,6 +3,9 @@
 namespace TestSupport {
 
 using Tellan::Platform::FileShare;
+using Tellan::Platform::FileStamp;
+using Tellan::Platform::Removal;
+using Tellan::Platform::Writers;
 
 int ScriptedFileShare::holdInUse(const boost::filesystem::path& path)
 {
@@ -40,7 +43,36 @@ bool ScriptedFileShare::isInUse(const boost::filesystem::path& path)
 
 bool ScriptedFileShare::isOpenForWriting(const boost::filesystem::path& path)
 {
-    return FileShare::native().isOpenForWriting(path);
+    return writersOf(path) == Writers::Open;
+}
+
+Writers ScriptedFileShare::writersOf(const boost::filesystem::path& path)
+{
+    return writersUnknown ? Writers::Unknown : FileShare::native().writersOf(path);
+}
+
+bool ScriptedFileShare::quietFor(const boost::filesystem::path& path, std::chrono::milliseconds period)
+{
+    return FileShare::native().quietFor(path, period);
+}
+
+FileStamp ScriptedFileShare::stampOf(const boost::filesystem::path& path) { return FileShare::native().stampOf(path); }
+
+FileStamp ScriptedFileShare::stampOfHeld(int handle) { return FileShare::native().stampOfHeld(handle); }
+
+Removal ScriptedFileShare::removeIfUnchanged(const boost::filesystem::path& path, const FileStamp& expected, int handle,
+                                             std::chrono::milliseconds quiet)
+{
+    if (!writersUnknown)
+        return FileShare::native().removeIfUnchanged(path, expected, handle, quiet);
+    // The native removal tests the writers itself: here they count as
+    // unknown, so it must have been quiet as well.
+    const bool wasQuiet = FileShare::native().quietFor(path, quiet);
+    if (!wasQuiet) {
+        releaseInUse(handle);
+        return FileShare::native().stampOf(path).sameFile(expected) ? Removal::NotQuiet : Removal::Replaced;
+    }
+    return FileShare::native().removeIfUnchanged(path, expected, handle, quiet);
 }
 
 void ScriptedFileShare::markInUse(const boost::filesystem::path& path)

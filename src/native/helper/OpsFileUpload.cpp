@@ -3,6 +3,9 @@
 #include "Foundation/ProductConstants.h"
 #include "HelperConfig.h"
 #include "Logging/Log.h"
+#include "LongPath/LongPath.h"
+#include "Platform/Files.h"
+#include "Platform/Platform.h"
 
 #include <QByteArray>
 #include <QFileInfo>
@@ -281,7 +284,11 @@ OpsFileUpload::~OpsFileUpload()
 
 bool OpsFileUpload::Start()
 {
-    const qint64 size = QFileInfo(info->path).size();
+    // By whatever length of path; a file that is gone counts as empty.
+    Platform::Files::Status status;
+    const bool there =
+        Platform::Installed<Platform::Files>::get().statusOf(LongPath::fromText(info->path), status) == 0;
+    const qint64 size = there ? qint64(status.size) : 0;
     if (size < 1) {
         TLOG_EVENT(ERROR, "OpsFileUpload", "logFileEmpty", {"path", info->path});
         return false;
@@ -308,7 +315,12 @@ bool OpsFileUpload::StartUpload()
         TLOG_EVENT(ERROR, "OpsFileUpload", "cannotCreateTlsContext", {"error", tlsError});
         return false;
     }
-    if (!file.open(QIODevice::ReadOnly)) {
+    // Never through a symbolic link, also one put at the name after the
+    // file was listed.
+    Platform::Files& files = Platform::Installed<Platform::Files>::get();
+    const int handle = files.openForReading(LongPath::fromText(info->path));
+    if (handle < 0 || !file.open(handle, QIODevice::ReadOnly, QFileDevice::AutoCloseHandle)) {
+        files.closeHandle(handle);
         TLOG_EVENT(ERROR, "OpsFileUpload", "cannotOpenLogFile", {"path", info->path});
         return false;
     }

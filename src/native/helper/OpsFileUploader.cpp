@@ -8,7 +8,8 @@
 #include "Settings/SharedStorage.h"
 #include "ThreadBoundCallback.h"
 
-#include <QFileInfo>
+
+#include <cstring>
 
 #include <boost/make_shared.hpp>
 #include <boost/weak_ptr.hpp>
@@ -104,11 +105,14 @@ void OpsFileUploader::startNextUpload()
             continue;
         }
         if (const char* reason = reasonNotToStart(head->path)) {
-            // As an upload that could not start: out of the queue, kept on
-            // disk, offered again by the next pass.
+            // Out of the queue, kept on disk, offered again by the next pass.
             TLOG_EVENT(WARNING, "OpsFileUploader", "UploadNotStarted", {"fileName", head->path}, {"reason", reason});
             currentHold.release();
-            Q_EMIT uploadFailure(head->path, 0, 0);
+            // Another helper sending the file is no failure: its own outcome
+            // follows. Any other reason is one of an upload that could not
+            // start.
+            if (std::strcmp(reason, "inUse") != 0)
+                Q_EMIT uploadFailure(head->path, 0, 0);
             popPendingFileUpload();
             continue;
         }
@@ -121,18 +125,19 @@ void OpsFileUploader::startNextUpload()
 const char* OpsFileUploader::reasonNotToStart(const QString& path)
 {
     // Pruning or anyone else may have deleted a file while it waited.
-    if (!QFileInfo::exists(path))
+    const boost::filesystem::path file = LongPath::fromText(path);
+    if (!LongPath::exists(file))
         return "missing";
     Platform::FileShare& share = Platform::Installed<Platform::FileShare>::get();
-    const boost::filesystem::path file = LongPath::fromText(path);
     // Another helper is sending it (its hold also keeps the file open for
     // writing, so this is asked first to tell the two apart).
     if (share.isInUse(file))
         return "inUse";
     // A file still being written would go out cut short. Asked before our
-    // own hold, whose description may be open for writing too.
-    if (share.isOpenForWriting(file))
-        return "openForWriting";
+    // own hold, whose description may be open for writing too. A file whose
+    // writers cannot be told waits until it has been left alone a while.
+    if (const char* written = LongPath::stillWritten(file))
+        return written;
     FileInUse hold(file);
     if (!hold.held() && Platform::getLastError() == Platform::ERROR_SHARING_VIOLATION_CODE)
         return "inUse";

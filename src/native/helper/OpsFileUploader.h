@@ -34,8 +34,10 @@ namespace Tellan {
 // reset). The queue never deletes files.
 //
 // A head is not started, and is reported as "could not start" (error 0,
-// status 0) and dropped, when its file is gone, when another process has it
-// open for writing, or when another helper is sending it. A head that was
+// status 0) and dropped, when its file is gone or when another process may
+// still be writing it (a writer is known, or its writers cannot be told and
+// it changed within LongPath::QUIET_PERIOD). One that another helper is
+// sending is dropped without a report: that helper reports its outcome. A head that was
 // accepted or refused for good and is still held for deletion is dropped
 // without a report: the report of its upload is on its way.
 //
@@ -88,7 +90,8 @@ public:
     boost::posix_time::time_duration currentRetryDelay() const;
 
     // After 200 or 403 the file stays held until whoever deletes it takes
-    // the hold here and deletes the file under it (LongPath::removeHeld):
+    // the hold here and deletes the file under it, if it is still the file
+    // the hold stamped (LongPath::removeIfUnchanged):
     // released any earlier, another helper could send the file again before
     // it is gone. Until then the queue does not send the file again. An
     // empty hold when there is none. Any thread.

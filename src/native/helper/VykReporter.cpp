@@ -11,6 +11,9 @@
 #include <QFileInfo>
 #include <QRegExp>
 
+#include <cstdint>
+#include <limits>
+
 namespace Tellan {
 
 namespace {
@@ -56,13 +59,40 @@ QString fileNameOf(const QString& path) { return path; }
 // carries them unchanged.
 QString nameField(const QString& path) { return QString::fromLatin1(fileNameOf(path).toUtf8()); }
 
+// Why a file was kept rather than deleted, with its path.
+void recordKept(const QString& path, const char* reason)
+{
+    TLOG_EVENT(WARNING, "VykReporter", "logFileKept", {"name", nameField(path)}, {"reason", reason});
+}
+
 // A file that its writer still has open is left alone, as where these files
-// come from it could not be deleted.
+// come from it could not be deleted; so is one that changed since it was
+// looked at.
 void removeUnlessBeingWritten(const QString& path)
 {
     const boost::filesystem::path file = LongPath::fromText(path);
-    if (!Platform::Installed<Platform::FileShare>::get().isOpenForWriting(file))
-        LongPath::remove(file);
+    const Platform::Removal removal = LongPath::removeIfUnchanged(file, LongPath::stampOf(file));
+    if (removal != Platform::Removal::Missing)
+        if (const char* reason = LongPath::keptBecause(removal))
+            recordKept(path, reason);
+}
+
+// The product folders hold no links of their own: one is neither followed,
+// sent nor deleted.
+bool skipLink(const QString& path)
+{
+    if (!LongPath::stampOf(LongPath::fromText(path)).symbolicLink)
+        return false;
+    TLOG_EVENT(WARNING, "VykReporter", "symbolicLinkSkipped", {"name", nameField(path)});
+    return true;
+}
+
+// The size of a file that is there (a link followed), by whatever length of
+// path; 0 when it is gone.
+std::uint64_t sizeIfThere(const QString& path)
+{
+    const std::uint64_t size = LongPath::fileSize(LongPath::fromText(path));
+    return size == std::numeric_limits<std::uint64_t>::max() ? 0 : size;
 }
 
 } // namespace
@@ -98,15 +128,20 @@ void VykReporter::uploadLogFiles()
     const ReporterConstants& c = constants();
     for (const QFileInfo& fileInfo : filesOf(Storage::logsDirectory())) {
         const QString name = fileInfo.fileName();
-        if (c.helperLogPattern.exactMatch(name)) {
-            removeUnlessBeingWritten(fileInfo.absoluteFilePath());
-        } else if (fileInfo.exists() && c.productLogPattern.exactMatch(name)) {
-            if (fileInfo.size() > 0) {
+        const QString path = fileInfo.absoluteFilePath();
+        const bool product = c.productLogPattern.exactMatch(name);
+        const bool helper = c.helperLogPattern.exactMatch(name);
+        if ((product || helper) && skipLink(path))
+            continue;
+        if (helper) {
+            removeUnlessBeingWritten(path);
+        } else if (product && LongPath::exists(LongPath::fromText(path))) {
+            if (sizeIfThere(path) > 0) {
                 TLOG(TRACE, "VykReporter") << "fileInfo.fileName () = " << name << " << UPLOADING >>";
-                uploader_->uploadLogFile(fileInfo.absoluteFilePath());
+                uploader_->uploadLogFile(path);
             } else {
                 TLOG(TRACE, "VykReporter") << "fileInfo.fileName () = " << name << " << DELETING EMPTY >>";
-                removeUnlessBeingWritten(fileInfo.absoluteFilePath());
+                removeUnlessBeingWritten(path);
             }
         } else {
             TLOG_EVENT(INFO, "VykReporter", "skippingLogFile", {"filename", name});
@@ -118,8 +153,11 @@ void VykReporter::uploadCrashDumps()
 {
     const ReporterConstants& c = constants();
     for (const QFileInfo& fileInfo : filesOf(Storage::crashReportsDirectory())) {
-        if (fileInfo.exists() && c.crashDumpPattern.exactMatch(fileInfo.fileName()))
-            uploader_->uploadCrashDump(fileInfo.absoluteFilePath());
+        const QString path = fileInfo.absoluteFilePath();
+        if (!c.crashDumpPattern.exactMatch(fileInfo.fileName()) || skipLink(path))
+            continue;
+        if (LongPath::exists(LongPath::fromText(path)))
+            uploader_->uploadCrashDump(path);
     }
 }
 
@@ -128,9 +166,18 @@ void VykReporter::uploadDiagnosticReports() {}
 bool VykReporter::removeFinishedFile(const QString& filePath)
 {
     // Deleted under the queue's hold, which it kept since the upload began,
-    // so that no other helper sends the file again before it is gone.
+    // so that no other helper sends the file again before it is gone; and
+    // only if it is still the file that was sent, unchanged and unwritten.
     FileInUse hold = uploader_->takeHold(filePath);
-    return LongPath::removeHeld(LongPath::fromText(filePath), hold);
+    const Platform::Removal removal = LongPath::removeIfUnchanged(LongPath::fromText(filePath), hold);
+    if (removal == Platform::Removal::Removed)
+        return true;
+    if (removal == Platform::Removal::Missing || removal == Platform::Removal::Failed)
+        return false;
+    // Kept for the next pass, which sends it whole; a file that took the
+    // name is left to that pass too.
+    recordKept(filePath, LongPath::keptBecause(removal));
+    return true;
 }
 
 QString VykReporter::archiveFile(const QString&, const QString&) { return QString(); }

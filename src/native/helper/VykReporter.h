@@ -18,6 +18,12 @@ namespace Tellan {
 // (200) or refused for good (403). It keeps no state between passes: the two
 // folders are the state.
 //
+// Others may act on those files meanwhile. A file is deleted only while it is
+// the one that was read, unchanged and written by no one (LongPath::
+// removeIfUnchanged); otherwise it stays for the next pass, with a WARNING
+// logFileKept saying why. A symbolic link named like a log or a dump is
+// neither followed, sent nor deleted (WARNING symbolicLinkSkipped).
+//
 // Lives on the main thread; every operation runs there. The queue's signals
 // arrive as queued calls through the main thread's event loop.
 class VykReporter : public QObject {
@@ -55,6 +61,8 @@ protected Q_SLOTS:
     void timerUpdate();
 
 private:
+    // False when the deletion failed; a file kept for a reason of its own
+    // (recorded as it is kept) is no failure.
     bool removeFinishedFile(const QString& filePath);
 
     boost::shared_ptr<OpsFileUploader> uploader_;

@@ -1,4 +1,5 @@
 #include "FileSystem/FileSystemUtility.h"
+#include "LongPath/LongPath.h"
 #include "RecordingSink.h"
 #include "TempProfile.h"
 
@@ -9,6 +10,7 @@
 #include <boost/filesystem/operations.hpp>
 #include <gtest/gtest.h>
 
+#include <climits>
 #include <fcntl.h>
 #include <linux/fs.h>
 #include <sys/ioctl.h>
@@ -191,4 +193,40 @@ TEST_F(Pruning, EmptyFolderDoesNothing)
     FileSystemUtility::deleteOldestFilesByCount(folder(), 0);
     FileSystemUtility::deleteOldestFilesBySize(folder(), 0);
     EXPECT_TRUE(sink.lines().empty());
+}
+
+TEST_F(Pruning, FilesWhosePathsPassTheKernelLimitArePrunedLikeAnyOther)
+{
+    // The folder within the limit, as a Logs folder under a long home is;
+    // the paths of its files beyond it.
+    QString deep = dir.path();
+    while (deep.size() < PATH_MAX - 40)
+        deep += "/" + QString(std::min(200, PATH_MAX - 41 - int(deep.size())), QLatin1Char('d'));
+    ASSERT_TRUE(QDir().mkpath(deep));
+    const fs::path folder = Tellan::LongPath::fromText(deep);
+    std::vector<fs::path> files;
+    // Qt cannot remove what lies past the limit, also when the test fails.
+    struct Cleanup {
+        std::vector<fs::path>& files;
+        ~Cleanup()
+        {
+            for (const fs::path& file : files)
+                Tellan::LongPath::remove(file);
+        }
+    } cleanup{files};
+    for (int i = 0; i < 4; ++i) {
+        const QString name = QString("ZorvikMusicHelper-v9.5.2.2478-21010%1-120000.log").arg(i);
+        TestSupport::writeFile(dir.filePath(name), 100, kBase + i);
+        files.push_back(folder / name.toStdString());
+        Tellan::LongPath::rename(Tellan::LongPath::fromText(dir.filePath(name)), files.back());
+        ASSERT_TRUE(Tellan::LongPath::exists(files.back()));
+        ASSERT_GT(files.back().string().size(), std::size_t(PATH_MAX));
+    }
+    FileSystemUtility::deleteOldestFilesByCount(folder, 3);
+    FileSystemUtility::deleteOldestFilesBySize(folder, 150);
+    EXPECT_TRUE(sink.lines().empty()) << sink.lines().front();
+    EXPECT_FALSE(Tellan::LongPath::exists(files[0]));
+    EXPECT_FALSE(Tellan::LongPath::exists(files[1]));
+    EXPECT_FALSE(Tellan::LongPath::exists(files[2]));
+    EXPECT_TRUE(Tellan::LongPath::exists(files[3]));
 }

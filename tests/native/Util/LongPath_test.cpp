@@ -1,11 +1,15 @@
 #include "LongPath/LongPath.h"
 #include "LongPath/FileInUse.h"
+#include "Platform/Files.h"
+#include "Platform/Platform.h"
+#include "ScriptedFiles.h"
 
 #include <QTemporaryDir>
 
 #include <boost/filesystem.hpp>
 #include <boost/filesystem/fstream.hpp>
 
+#include <climits>
 #include <fcntl.h>
 #include <sys/stat.h>
 
@@ -290,4 +294,110 @@ TEST_F(LongPathFiles, RemoveHeldRemovesUnderItsOwnHoldAndHonoursOthersWithoutOne
     other.release();
     EXPECT_TRUE(lp::removeHeld(theirs, none));
     EXPECT_FALSE(fs::exists(theirs));
+}
+
+TEST_F(LongPathFiles, MoveAcrossVolumesWhoseCopyFailsHalfWayKeepsTheSource)
+{
+    TestSupport::ScriptedFiles files;
+    files.everyMoveCrossesVolumes = true;
+    files.copiesFailHalfWay = true;
+    const Tellan::Platform::ScopedInstall<Tellan::Platform::Files> installed(&files);
+    const fs::path from = fs::path(temp_.path().toStdString()) / "source.log";
+    const fs::path to = fs::path(temp_.path().toStdString()) / "target.log";
+    write(from, std::string(1000, 's'));
+
+    lp::rename(from, to);
+    EXPECT_EQ(read(from), std::string(1000, 's'));
+    EXPECT_FALSE(fs::exists(to));
+
+    Tellan::FileInUse hold(from);
+    ASSERT_TRUE(hold.held());
+    EXPECT_FALSE(lp::renameHeld(from, to, hold));
+    EXPECT_EQ(read(from), std::string(1000, 's'));
+    EXPECT_FALSE(fs::exists(to));
+    EXPECT_TRUE(hold.isAt(from)) << "a move that did not happen keeps its hold";
+    EXPECT_EQ(files.failedCopies, 2);
+}
+
+TEST_F(LongPathFiles, RemoveHeldOfAFileThatLostItsNameRemovesNothing)
+{
+    const fs::path held = fs::path(temp_.path().toStdString()) / "held.log";
+    const fs::path other = fs::path(temp_.path().toStdString()) / "other.log";
+    write(held, "sent");
+    write(other, "new");
+    Tellan::FileInUse hold(held);
+    ASSERT_TRUE(hold.held());
+    // Someone moves another file onto the name while it is held.
+    ASSERT_EQ(::rename(other.c_str(), held.c_str()), 0);
+    EXPECT_FALSE(lp::removeHeld(held, hold));
+    EXPECT_EQ(read(held), "new");
+    EXPECT_FALSE(hold.held());
+}
+
+// Paths past the kernel's limit reach it relative to a folder's descriptor.
+TEST_F(LongPathFiles, FileOperationsWorkOnPathsLongerThanTheKernelTakes)
+{
+    std::vector<fs::path> folders;
+    fs::path deepest = fs::path(temp_.path().toStdString());
+    while (deepest.string().size() < PATH_MAX + 100) {
+        deepest /= std::string(200, char('a' + folders.size() % 26));
+        folders.push_back(deepest);
+    }
+    const fs::path shortFile = fs::path(temp_.path().toStdString()) / "short.log";
+    write(shortFile, "12345");
+    const fs::path file = deepest / "file.log";
+    const fs::path moved = deepest / "moved.log";
+    // Qt cannot remove what lies past the limit, also when the test fails.
+    struct Cleanup {
+        std::vector<fs::path> paths;
+        ~Cleanup()
+        {
+            for (auto path = paths.rbegin(); path != paths.rend(); ++path)
+                lp::remove(*path);
+        }
+    } cleanup;
+    cleanup.paths = folders;
+    cleanup.paths.push_back(file);
+    cleanup.paths.push_back(moved);
+
+    EXPECT_TRUE(lp::createDirectories(deepest));
+    EXPECT_FALSE(lp::createDirectories(deepest));
+    EXPECT_TRUE(lp::exists(deepest));
+    lp::rename(shortFile, file);
+    EXPECT_FALSE(fs::exists(shortFile));
+    EXPECT_TRUE(lp::exists(file));
+    EXPECT_EQ(lp::fileSize(file), 5u);
+    {
+        Tellan::FileInUse hold(file);
+        ASSERT_TRUE(hold.held());
+        EXPECT_TRUE(hold.isAt(file));
+        EXPECT_FALSE(lp::remove(file)) << "held in use";
+        EXPECT_TRUE(lp::renameHeld(file, moved, hold));
+    }
+    EXPECT_FALSE(lp::exists(file));
+    EXPECT_EQ(lp::fileSize(moved), 5u);
+    {
+        // Another holder keeps it, and so does a change since it was stamped.
+        const Tellan::FileInUse other(moved);
+        ASSERT_TRUE(other.held());
+        EXPECT_EQ(lp::removeIfUnchanged(moved, other.stamp()), Tellan::Platform::Removal::InUse);
+    }
+    const Tellan::Platform::FileStamp before = lp::stampOf(moved);
+    ASSERT_TRUE(before.valid);
+    {
+        Tellan::FileInUse appender(moved);
+        ASSERT_TRUE(appender.held());
+        ASSERT_TRUE(appender.truncate(3));
+    }
+    EXPECT_EQ(lp::removeIfUnchanged(moved, before), Tellan::Platform::Removal::Changed);
+    EXPECT_EQ(lp::fileSize(moved), 3u);
+    Tellan::FileInUse hold(moved);
+    ASSERT_TRUE(hold.held());
+    EXPECT_EQ(lp::removeIfUnchanged(moved, hold), Tellan::Platform::Removal::Removed);
+    EXPECT_FALSE(lp::exists(moved));
+    EXPECT_FALSE(hold.held());
+
+    // Taken down again, however deep: remove takes empty folders too.
+    for (auto folder = folders.rbegin(); folder != folders.rend(); ++folder)
+        EXPECT_TRUE(lp::remove(*folder)) << folder->string().size();
 }

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "Platform/FileShare.h"
+
 #include <boost/filesystem/path.hpp>
 
 #include <cstdint>
@@ -33,8 +35,18 @@ public:
     // without a hold or when it cannot.
     bool truncate(std::uint64_t size);
 
+    // The file as it was when the hold was tried: the held file, or, when
+    // it could not be held, the entry then at the path (invalid if none).
+    const Platform::FileStamp& stamp() const { return stamp_; }
+
+    // Deletes the file at `path` only if it is still the stamped file,
+    // unchanged and written by no one (see FileShare::removeIfUnchanged);
+    // the hold goes in any case.
+    Platform::Removal removeIfUnchanged(const boost::filesystem::path& path, std::chrono::milliseconds quiet);
+
 private:
     int handle_ = -1;
+    Platform::FileStamp stamp_;
 };
 
 } // namespace Tellan

@@ -4,10 +4,13 @@
 // Windows file functions need for paths of 260 characters or more. None of
 // them changes its arguments; every call converts its paths anew.
 
+#include "Platform/FileShare.h"
+
 #include <QString>
 
 #include <boost/filesystem/path.hpp>
 
+#include <chrono>
 #include <cstdint>
 
 namespace Tellan {
@@ -51,9 +54,32 @@ void rename(const boost::filesystem::path& oldPath, const boost::filesystem::pat
 bool remove(const boost::filesystem::path& path);
 
 // Removes a file that `hold` holds in use, then releases the hold, so that
-// no one else can take the file up between the two. Without a hold, or with
-// one on another file than the one at `path`: remove, then release.
+// no one else can take the file up between the two. Without a hold: remove,
+// then release. A hold on another file than the one now at `path` removes
+// nothing: that file is not the one held.
 bool removeHeld(const boost::filesystem::path& path, FileInUse& hold);
+
+// How long a file whose writers cannot be told must have been left alone
+// before it counts as no longer written.
+constexpr std::chrono::milliseconds QUIET_PERIOD = std::chrono::seconds(5);
+
+// Deletes a file only if it is still the one stamped (by the hold, or by
+// stampOf), with the same size and last-write time, and no writer is known;
+// a file whose writers cannot be told must have been quiet for QUIET_PERIOD.
+// The hold goes in any case. Anything else keeps the file and says why.
+Platform::Removal removeIfUnchanged(const boost::filesystem::path& path, FileInUse& hold);
+Platform::Removal removeIfUnchanged(const boost::filesystem::path& path, const Platform::FileStamp& stamp);
+
+// The entry at the path itself, a symbolic link not followed.
+Platform::FileStamp stampOf(const boost::filesystem::path& path);
+
+// Whether a file may still be written: a writer is known, or its writers
+// cannot be told and it changed within QUIET_PERIOD. Null when it may not;
+// otherwise why, as a short word ("openForWriting", "notQuiet").
+const char* stillWritten(const boost::filesystem::path& path);
+
+// The word that says why a removal kept its file; null for Removed.
+const char* keptBecause(Platform::Removal removal);
 
 // Moves a file that `hold` holds in use, as rename does, without letting go
 // of it first; the hold goes once the file has moved and stays when it could

@@ -2,6 +2,7 @@
 
 #include <boost/filesystem/path.hpp>
 
+#include <chrono>
 #include <cstdint>
 
 namespace Tellan {
@@ -13,6 +14,61 @@ namespace Platform {
 // both, so a holder marks its file in use with an open-file-description lock
 // (which every other description sees, in this process or another), and a
 // reader asks whether anyone has the file open for writing.
+//
+// Those locks keep out only processes that ask, so what a holder deletes is
+// checked too: it must still be the file that was read (FileStamp) with no
+// writer known.
+//
+// Paths may be of any length: beyond the kernel's limit they reach it
+// relative to an open descriptor of their folder.
+
+// A file as it was when looked at: which file, how big, when last written.
+struct FileStamp {
+    bool valid = false;
+    std::uint64_t device = 0;
+    std::uint64_t inode = 0;
+    std::uint64_t size = 0;
+    std::int64_t modifiedNanoseconds = 0;
+    // The entry is a symbolic link (only from stampOf, which does not follow).
+    bool symbolicLink = false;
+
+    bool sameFile(const FileStamp& other) const
+    {
+        return valid && other.valid && device == other.device && inode == other.inode;
+    }
+    bool unchangedFrom(const FileStamp& other) const
+    {
+        return sameFile(other) && size == other.size && modifiedNanoseconds == other.modifiedNanoseconds;
+    }
+};
+
+// Whether anyone has a file open for writing.
+enum class Writers {
+    None,
+    Open,
+    // Cannot be told: not the file's owner, a file system without leases,
+    // not a regular file.
+    Unknown,
+};
+
+// What became of a file that was to be deleted only if unchanged.
+enum class Removal {
+    Removed,
+    // Nothing stands at the name any more.
+    Missing,
+    // The name stands for another file now; nothing was deleted.
+    Replaced,
+    // Another size or modification time than when it was looked at.
+    Changed,
+    // Someone has it open for writing.
+    BeingWritten,
+    // Its writers cannot be told, and it changed within the quiet period.
+    NotQuiet,
+    // Another description holds it in use.
+    InUse,
+    Failed,
+};
+
 class FileShare {
 public:
     virtual ~FileShare() = default;
@@ -43,6 +99,29 @@ public:
     // writing. False when it cannot be told (not a regular file, not the
     // file's owner, a file system without leases).
     virtual bool isOpenForWriting(const boost::filesystem::path& path) = 0;
+
+    // The same question with its third answer: Unknown when it cannot be told.
+    virtual Writers writersOf(const boost::filesystem::path& path) = 0;
+
+    // True when the file at `path` (not following a link) has been neither
+    // written nor had its attributes changed for `period`.
+    virtual bool quietFor(const boost::filesystem::path& path, std::chrono::milliseconds period) = 0;
+
+    // The entry at `path` itself, a link not followed; invalid when missing.
+    virtual FileStamp stampOf(const boost::filesystem::path& path) = 0;
+    // The held file, wherever it now stands; invalid without a hold.
+    virtual FileStamp stampOfHeld(int handle) = 0;
+
+    // Deletes the file at `path` only when it is `expected` unchanged, no
+    // other description holds it, and no writer is known (or, when writers
+    // cannot be told, it has been quiet for `quiet`). The file is first moved
+    // to a private name in its folder, then checked, then deleted or moved
+    // back, so that a file put at `path` meanwhile is never the one deleted.
+    // `handle` (a hold on the file, or -1) is released on the way, after the
+    // move and before the test for writers, which its own description would
+    // otherwise count.
+    virtual Removal removeIfUnchanged(const boost::filesystem::path& path, const FileStamp& expected, int handle,
+                                      std::chrono::milliseconds quiet) = 0;
 
     static FileShare& native();
 };

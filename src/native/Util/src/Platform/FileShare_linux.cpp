@@ -1,10 +1,16 @@
 #include "Platform/FileShare.h"
+#include "Platform/PathAt_linux.h"
 #include "Platform/Platform.h"
 
+#include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <csignal>
+#include <cstdio>
+#include <ctime>
 #include <fcntl.h>
 #include <limits>
+#include <string>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -23,13 +29,77 @@ struct flock wholeFile(short type)
     return lock;
 }
 
-int openForLock(const boost::filesystem::path& path, int flags)
+int openForLock(int folder, const char* name, int flags)
 {
     int fd;
     do
-        fd = ::open(path.c_str(), flags | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
+        fd = ::openat(folder, name, flags | O_CLOEXEC | O_NOCTTY | O_NONBLOCK | O_NOFOLLOW);
     while (fd < 0 && errno == EINTR);
     return fd;
+}
+
+// A symbolic link at the path is never followed: the product's folders hold
+// none of their own.
+int openForLock(const boost::filesystem::path& path, int flags)
+{
+    const PathAt at(path);
+    return at.ok() ? openForLock(at.folder(), at.name(), flags) : -1;
+}
+
+FileStamp stampFrom(const struct stat& info)
+{
+    FileStamp stamp;
+    stamp.valid = true;
+    stamp.device = std::uint64_t(info.st_dev);
+    stamp.inode = std::uint64_t(info.st_ino);
+    stamp.size = std::uint64_t(info.st_size);
+    stamp.modifiedNanoseconds = std::int64_t(info.st_mtim.tv_sec) * 1000000000 + info.st_mtim.tv_nsec;
+    stamp.symbolicLink = S_ISLNK(info.st_mode);
+    return stamp;
+}
+
+std::int64_t nanoseconds(const timespec& time) { return std::int64_t(time.tv_sec) * 1000000000 + time.tv_nsec; }
+
+// Neither its contents nor its attributes changed for `period` (the change
+// time moves with both and cannot be set back).
+bool quiet(const struct stat& info, std::chrono::milliseconds period)
+{
+    timespec now{};
+    ::clock_gettime(CLOCK_REALTIME, &now);
+    const std::int64_t last = std::max(nanoseconds(info.st_mtim), nanoseconds(info.st_ctim));
+    return nanoseconds(now) - last >= std::int64_t(period.count()) * 1000000;
+}
+
+bool heldByAnother(int fd)
+{
+    // Asking for a write lock reports any lock another description holds.
+    struct flock lock = wholeFile(F_WRLCK);
+    return ::fcntl(fd, F_OFD_GETLK, &lock) == 0 && lock.l_type != F_UNLCK;
+}
+
+// A read lease is refused while any description is open for writing. While
+// it is held, a writer's open waits for it to go, so the lease may cover a
+// deletion. A writer opening the file meanwhile breaks the lease, and the
+// kernel signals the holder: SIGIO by default, which would end the process.
+// SIGURG is ignored unless someone handles it.
+Writers takeReadLease(int fd)
+{
+    struct stat info {};
+    if (::fstat(fd, &info) != 0 || !S_ISREG(info.st_mode))
+        return Writers::Unknown;
+    if (::fcntl(fd, F_SETSIG, SIGURG) == 0 && ::fcntl(fd, F_SETLEASE, F_RDLCK) == 0)
+        return Writers::None;
+    return errno == EAGAIN ? Writers::Open : Writers::Unknown;
+}
+
+void dropLease(int fd) { ::fcntl(fd, F_SETLEASE, F_UNLCK); }
+
+// A name beside the file that no pass takes up: hidden, and matching no
+// pattern of a file to send.
+std::string privateName()
+{
+    static std::atomic<unsigned> counter{0};
+    return ".zorvik-removing-" + std::to_string(::getpid()) + "-" + std::to_string(++counter);
 }
 
 // A description that can write. While someone tests for writers with a
@@ -94,10 +164,7 @@ public:
 
     bool isHeldAt(int handle, const boost::filesystem::path& path) override
     {
-        struct stat held {
-        }, named{};
-        return handle >= 0 && ::fstat(handle, &held) == 0 && ::stat(path.c_str(), &named) == 0
-               && held.st_dev == named.st_dev && held.st_ino == named.st_ino;
+        return handle >= 0 && stampOfHeld(handle).sameFile(stampOf(path));
     }
 
     bool truncateHeld(int handle, std::uint64_t size) override
@@ -116,33 +183,128 @@ public:
         const int fd = openForLock(path, O_RDONLY);
         if (fd < 0)
             return false;
-        // Asking for a write lock reports any lock another description holds.
-        struct flock lock = wholeFile(F_WRLCK);
-        const bool held = ::fcntl(fd, F_OFD_GETLK, &lock) == 0 && lock.l_type != F_UNLCK;
+        const bool held = heldByAnother(fd);
         ::close(fd);
         return held;
     }
 
-    bool isOpenForWriting(const boost::filesystem::path& path) override
+    bool isOpenForWriting(const boost::filesystem::path& path) override { return writersOf(path) == Writers::Open; }
+
+    Writers writersOf(const boost::filesystem::path& path) override
     {
         const int fd = openForLock(path, O_RDONLY);
         if (fd < 0)
-            return false;
-        struct stat info {};
-        bool writing = false;
-        if (::fstat(fd, &info) == 0 && S_ISREG(info.st_mode)) {
-            // A read lease is refused while any description is open for
-            // writing; it is given back at once, so no writer is ever held up.
-            // A writer opening the file meanwhile breaks the lease, and the
-            // kernel signals the holder: SIGIO by default, which would end
-            // the process. SIGURG is ignored unless someone handles it.
-            if (::fcntl(fd, F_SETSIG, SIGURG) == 0 && ::fcntl(fd, F_SETLEASE, F_RDLCK) == 0)
-                ::fcntl(fd, F_SETLEASE, F_UNLCK);
-            else
-                writing = errno == EAGAIN;
-        }
+            return Writers::Unknown;
+        // Given back at once, so no writer is ever held up.
+        const Writers writers = takeReadLease(fd);
+        if (writers == Writers::None)
+            dropLease(fd);
         ::close(fd);
-        return writing;
+        return writers;
+    }
+
+    bool quietFor(const boost::filesystem::path& path, std::chrono::milliseconds period) override
+    {
+        const PathAt at(path);
+        struct stat info {};
+        return at.ok() && ::fstatat(at.folder(), at.name(), &info, AT_SYMLINK_NOFOLLOW) == 0 && quiet(info, period);
+    }
+
+    FileStamp stampOf(const boost::filesystem::path& path) override
+    {
+        const PathAt at(path);
+        struct stat info {};
+        if (!at.ok() || ::fstatat(at.folder(), at.name(), &info, AT_SYMLINK_NOFOLLOW) != 0)
+            return FileStamp();
+        return stampFrom(info);
+    }
+
+    FileStamp stampOfHeld(int handle) override
+    {
+        struct stat info {};
+        if (handle < 0 || ::fstat(handle, &info) != 0)
+            return FileStamp();
+        return stampFrom(info);
+    }
+
+    Removal removeIfUnchanged(const boost::filesystem::path& path, const FileStamp& expected, int handle,
+                              std::chrono::milliseconds quietPeriod) override
+    {
+        const Removal removal = removeAside(path, expected, handle, quietPeriod);
+        releaseInUse(handle);
+        return removal;
+    }
+
+private:
+    static FileStamp stampAt(int folder, const char* name)
+    {
+        struct stat info {};
+        if (::fstatat(folder, name, &info, AT_SYMLINK_NOFOLLOW) != 0)
+            return FileStamp();
+        return stampFrom(info);
+    }
+
+    Removal removeAside(const boost::filesystem::path& path, const FileStamp& expected, int& handle,
+                        std::chrono::milliseconds quietPeriod)
+    {
+        const PathAt at(path, true);
+        if (!at.ok())
+            return Removal::Failed;
+        const FileStamp named = stampAt(at.folder(), at.name());
+        if (!named.valid)
+            return errno == ENOENT ? Removal::Missing : Removal::Failed;
+        if (!named.sameFile(expected))
+            return Removal::Replaced;
+        if (handle < 0) {
+            // Not even moved aside while someone else holds it in use.
+            const int probe = openForLock(at.folder(), at.name(), O_RDONLY);
+            const bool held = probe >= 0 && heldByAnother(probe);
+            if (probe >= 0)
+                ::close(probe);
+            if (held)
+                return Removal::InUse;
+        }
+
+        // Whatever stands at the name now is what moves: checked once moved,
+        // a file put there after the look above is moved back, never deleted.
+        const std::string aside = privateName();
+        if (::renameat2(at.folder(), at.name(), at.folder(), aside.c_str(), RENAME_NOREPLACE) != 0)
+            return Removal::Failed;
+        const auto moveBack = [&](Removal removal) {
+            // Put back only where nothing took the name meanwhile.
+            ::renameat2(at.folder(), aside.c_str(), at.folder(), at.name(), RENAME_NOREPLACE);
+            return removal;
+        };
+        if (!stampAt(at.folder(), aside.c_str()).sameFile(expected))
+            return moveBack(Removal::Replaced);
+
+        // Out of every pass's sight now: the hold can go, so that its own
+        // description does not count as a writer.
+        releaseInUse(handle);
+        handle = -1;
+        const int fd = openForLock(at.folder(), aside.c_str(), O_RDONLY);
+        if (fd < 0)
+            return moveBack(Removal::Failed);
+        Removal removal = Removal::Removed;
+        const Writers writers = takeReadLease(fd);
+        struct stat info {};
+        if (::fstat(fd, &info) != 0)
+            removal = Removal::Failed;
+        else if (!stampFrom(info).unchangedFrom(expected))
+            removal = Removal::Changed;
+        else if (heldByAnother(fd))
+            removal = Removal::InUse;
+        else if (writers == Writers::Open)
+            removal = Removal::BeingWritten;
+        else if (writers == Writers::Unknown && !quiet(info, quietPeriod))
+            removal = Removal::NotQuiet;
+        // Under the lease no writer can open the file before it is gone.
+        if (removal == Removal::Removed && ::unlinkat(at.folder(), aside.c_str(), 0) != 0)
+            removal = Removal::Failed;
+        if (writers == Writers::None)
+            dropLease(fd);
+        ::close(fd);
+        return removal == Removal::Removed ? removal : moveBack(removal);
     }
 };
 
