@@ -6,9 +6,11 @@
 //   upload_bench [rounds]
 //
 // The helper's upload runs in this process, as it does in the helper: its
-// CPU is this process's. curl is a whole process, start included. When the
-// variant built with 16 KiB pieces (upload_bench_piece16k) sits next to this
-// program, it is run too, to show what the 4096-byte pieces cost.
+// CPU is this process's. curl is a whole process, start included. The same
+// upload with 16 KiB pieces shows what the 4096-byte ones cost. A 1-byte
+// upload is also made by a whole process of this program, as a helper's first
+// pass makes it (its trust store read included), beside curl trusting the
+// same: the test authority and the system's certificate folder.
 // Run by hand; CTest does not run it.
 
 #include "Event/Dispatcher.h"
@@ -20,6 +22,8 @@
 #include <QTemporaryDir>
 
 #include <boost/make_shared.hpp>
+
+#include <openssl/x509.h>
 
 #include <arpa/inet.h>
 #include <dirent.h>
@@ -103,7 +107,7 @@ struct Child {
     int output = -1;
     std::string buffered;
 
-    bool start(std::vector<std::string> words, bool captureOutput)
+    bool start(std::vector<std::string> words, bool captureOutput, char** environment = environ)
     {
         std::vector<char*> argv;
         for (std::string& word : words)
@@ -118,7 +122,7 @@ struct Child {
             posix_spawn_file_actions_adddup2(&actions, pipeEnds[1], 1);
             posix_spawn_file_actions_addclose(&actions, pipeEnds[0]);
         }
-        const int failed = posix_spawnp(&pid, argv[0], &actions, nullptr, argv.data(), environ);
+        const int failed = posix_spawnp(&pid, argv[0], &actions, nullptr, argv.data(), environment);
         posix_spawn_file_actions_destroy(&actions);
         if (captureOutput) {
             close(pipeEnds[1]);
@@ -286,9 +290,11 @@ struct Sample {
 };
 
 // One upload through the helper's code, on this thread as on the File Upload thread.
-Sample timeUpload(Server& server, const Files& files, const std::string& path)
+Sample timeUpload(Server& server, const Files& files, const std::string& path,
+                  std::size_t pieceSize = Tellan::OpsFileUpload::defaultPieceSize)
 {
     Tellan::OpsFileUpload::Endpoint endpoint;
+    endpoint.pieceSize = pieceSize;
     endpoint.host = "localhost";
     endpoint.service = std::to_string(server.port);
     endpoint.extraCaFile = files.certificates.caFile;
@@ -347,28 +353,66 @@ Sample timeCurl(Server& server, const Files& files, const std::string& path)
     return sample;
 }
 
-// The variant program: one 1-byte upload to warm it up, then the measured one.
-Sample timeVariant(const std::string& program, Server& server, const Files& files, const std::string& path)
+// This environment without SSL_CERT_FILE and SSL_CERT_DIR: the system's trust
+// where the TLS library looks by default, as on a user's desktop.
+std::vector<char*> desktopEnvironment()
+{
+    std::vector<char*> variables;
+    for (char** variable = environ; *variable; ++variable)
+        if (std::strncmp(*variable, "SSL_CERT_FILE=", 14) != 0 && std::strncmp(*variable, "SSL_CERT_DIR=", 13) != 0)
+            variables.push_back(*variable);
+    variables.push_back(nullptr);
+    return variables;
+}
+
+// The wall and CPU time of a child process from its start to its exit, in the
+// desktop's environment; -1 wall when it failed.
+Sample timeProcess(Server& server, std::vector<std::string> words, std::string* output = nullptr)
 {
     Sample sample;
-    Child variant;
-    if (!variant.start({program, "--client", std::to_string(server.port), files.tiny, path, files.certificates.caFile},
-                       true))
-        return sample;
-    const std::string warm = variant.readLine(std::chrono::seconds(60));
-    if (warm != "warm" || !server.requestDone())
-        return sample;
+    std::vector<char*> environment = desktopEnvironment();
     const double serverBefore = taskCpu(server.pid);
-    std::istringstream line(variant.readLine(std::chrono::seconds(120)));
-    double wall = -1, cpu = 0;
-    line >> wall >> cpu;
-    waitpid(variant.pid, nullptr, 0);
-    close(variant.output);
-    if (wall < 0 || !server.requestDone())
+    const Clock::time_point started = Clock::now();
+    Child child;
+    if (!child.start(std::move(words), output != nullptr, environment.data()))
+        return sample;
+    if (output)
+        *output = child.readLine(std::chrono::seconds(60));
+    int exitStatus = 0;
+    rusage usage{};
+    wait4(child.pid, &exitStatus, 0, &usage);
+    const double wall = seconds(Clock::now() - started);
+    if (child.output >= 0)
+        close(child.output);
+    sample.clientCpu = double(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec)
+                       + double(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
+    if (!WIFEXITED(exitStatus) || WEXITSTATUS(exitStatus) != 0 || !server.requestDone())
         return sample;
     sample.serverCpu = taskCpu(server.pid) - serverBefore;
-    sample.clientCpu = cpu;
     sample.wall = wall;
+    return sample;
+}
+
+// curl as a whole process, trusting what the helper trusts: the build's extra
+// authority and the system's hashed certificate folder.
+Sample timeCurlWithSystemTrust(Server& server, const Files& files, const std::string& path)
+{
+    const std::string url =
+        "https://localhost:" + std::to_string(server.port) + "/DeviceEventProxy/VYKLogServlet?key=bench.log";
+    return timeProcess(server,
+                       {"curl", "-sS", "-f", "-o", "/dev/null", "--cacert", files.certificates.caFile, "--capath",
+                        X509_get_default_cert_dir(), "-H", "Expect:", "--data-binary", "@" + path, url});
+}
+
+// This program as a whole process that makes one upload, as a helper's first
+// pass does; `residentKiB` is its resident memory once the upload is over.
+Sample timeWholeProcessUpload(Server& server, const Files& files, const std::string& path, double& residentKiB)
+{
+    std::string output;
+    const Sample sample = timeProcess(
+        server, {ownFolder() + "/upload_bench", "--once", std::to_string(server.port), path, files.certificates.caFile},
+        &output);
+    residentKiB = std::atof(output.c_str());
     return sample;
 }
 
@@ -412,12 +456,24 @@ void writeFile(const std::string& path, std::size_t size)
     }
 }
 
-// upload_bench_piece16k --client PORT WARM FILE CA: prints "warm" after a
-// warm-up upload, then "wall cpu" of the upload of FILE.
-int runClient(char** argv)
+// Resident memory of this process in KiB.
+double residentKiB()
+{
+    std::ifstream status("/proc/self/status");
+    std::string word;
+    double kib = 0;
+    while (status >> word)
+        if (word == "VmRSS:" && status >> kib)
+            break;
+    return kib;
+}
+
+// upload_bench --once PORT FILE CA: one upload, then prints the resident
+// memory in KiB and exits.
+int runOnce(char** argv)
 {
     Files files;
-    files.certificates.caFile = argv[5];
+    files.certificates.caFile = argv[4];
     struct Fixed : Server {
         const char* name() const override { return ""; }
         bool start() override { return true; }
@@ -428,19 +484,18 @@ int runClient(char** argv)
     Tellan::Event::Dispatcher::instance();
     if (timeUpload(server, files, argv[3]).wall < 0)
         return 1;
-    std::printf("warm\n");
+    std::printf("%.0f\n", residentKiB());
     std::fflush(stdout);
-    const Sample sample = timeUpload(server, files, argv[4]);
-    std::printf("%.6f %.6f\n", sample.wall, sample.clientCpu);
-    return sample.wall < 0 ? 1 : 0;
+    // As the helper does: no exit-time clean-up of the libraries.
+    std::_Exit(0);
 }
 
 } // namespace
 
 int main(int argc, char** argv)
 {
-    if (argc == 6 && std::strcmp(argv[1], "--client") == 0)
-        return runClient(argv);
+    if (argc == 5 && std::strcmp(argv[1], "--once") == 0)
+        return runOnce(argv);
     const int rounds = argc > 1 ? std::max(1, std::atoi(argv[1])) : 5;
 
     QTemporaryDir folder;
@@ -454,7 +509,6 @@ int main(int argc, char** argv)
 
     const std::string here = ownFolder();
     const std::string standIn = findProgram({here + "/zorvik-upload-standin"});
-    const std::string variant = findProgram({here + "/upload_bench_piece16k"});
     const std::string nginx = findProgram({"/usr/sbin/nginx", "/usr/bin/nginx", "/usr/local/sbin/nginx"});
     if (standIn.empty()) {
         std::fprintf(stderr, "zorvik-upload-standin not found next to %s\n", argv[0]);
@@ -476,7 +530,8 @@ int main(int argc, char** argv)
     double coldTiny = -1;
     bool first = true;
     for (const auto& server : servers) {
-        Series upload, curl, piece16k, tinyUpload, tinyCurl;
+        Series upload, curl, piece16k, tinyUpload, tinyCurl, tinyProcess, tinyCurlSystem;
+        std::vector<double> processResident;
         bool failed = false;
         for (int round = 0; round < rounds && !failed; ++round) {
             // A fresh server each round: the stand-in keeps every request it took.
@@ -496,11 +551,17 @@ int main(int argc, char** argv)
             tinyCurl.add(samples[3]);
             for (const Sample& s : samples)
                 failed = failed || s.wall < 0;
-            if (!variant.empty()) {
-                const Sample s = timeVariant(variant, *server, files, files.big);
-                piece16k.add(s);
+            double resident = 0;
+            const Sample whole[] = {timeWholeProcessUpload(*server, files, files.tiny, resident),
+                                    timeCurlWithSystemTrust(*server, files, files.tiny)};
+            tinyProcess.add(whole[0]);
+            tinyCurlSystem.add(whole[1]);
+            processResident.push_back(resident);
+            for (const Sample& s : whole)
                 failed = failed || s.wall < 0;
-            }
+            const Sample wide = timeUpload(*server, files, files.big, 16384);
+            piece16k.add(wide);
+            failed = failed || wide.wall < 0;
             server->stop();
         }
         if (failed) {
@@ -514,19 +575,28 @@ int main(int argc, char** argv)
         std::printf("  ratio OpsFileUpload / curl: wall %.2f, client CPU %.2f, server CPU %.2f\n",
                     median(upload.wall) / median(curl.wall), median(upload.clientCpu) / median(curl.clientCpu),
                     median(upload.serverCpu) / median(curl.serverCpu));
-        if (!piece16k.wall.empty()) {
-            printRow("OpsFileUpload, 16 KiB pieces", piece16k, gib);
-            std::printf("  4096-byte pieces cost: wall %+.1f %%, client CPU %+.1f %%, server CPU %+.1f %%"
-                        " (against 16 KiB pieces)\n",
-                        100 * (median(upload.wall) / median(piece16k.wall) - 1),
-                        100 * (median(upload.clientCpu) / median(piece16k.clientCpu) - 1),
-                        100 * (median(upload.serverCpu) / median(piece16k.serverCpu) - 1));
-        }
+        printRow("OpsFileUpload, 16 KiB pieces", piece16k, gib);
+        std::printf("  4096-byte pieces cost: wall %+.1f %%, client CPU %+.1f %%, server CPU %+.1f %%"
+                    " (against 16 KiB pieces)\n",
+                    100 * (median(upload.wall) / median(piece16k.wall) - 1),
+                    100 * (median(upload.clientCpu) / median(piece16k.clientCpu) - 1),
+                    100 * (median(upload.serverCpu) / median(piece16k.serverCpu) - 1));
         std::printf("1 byte to %s\n", server->name());
         printRow("OpsFileUpload", tinyUpload, 0);
         printRow("curl --data-binary", tinyCurl, 0);
         std::printf("  OpsFileUpload - curl: wall %+.1f ms\n",
                     1000 * (median(tinyUpload.wall) - median(tinyCurl.wall)));
+        std::printf("1 byte to %s, whole processes, the system's trust beside the test authority\n", server->name());
+        printRow("OpsFileUpload process", tinyProcess, 0);
+        printRow("curl --capath", tinyCurlSystem, 0);
+        const double processWall = median(tinyProcess.wall), curlWall = median(tinyCurlSystem.wall);
+        std::printf("  ratio OpsFileUpload process / curl: wall %.2f (%+.1f ms), client CPU %.2f;"
+                    " goal: within %.1f ms\n",
+                    processWall / curlWall, 1000 * (processWall - curlWall),
+                    median(tinyProcess.clientCpu) / median(tinyCurlSystem.clientCpu),
+                    1000 * std::max(0.1 * curlWall, 0.003));
+        std::printf("  resident memory of the uploading process after its upload: %.2f MiB\n",
+                    median(processResident) / 1024);
         if (coldTiny >= 0) {
             std::printf("  first upload of the process, which reads the system trust store: %.1f ms\n",
                         1000 * coldTiny);

@@ -10,7 +10,7 @@ packages=(
   libboost-thread-dev libboost-filesystem-dev libboost-locale-dev
   libboost-date-time-dev libboost-system-dev
   libssl-dev openssl libhttp-parser-dev
-  googletest libgtest-dev libgmock-dev libbenchmark-dev
+  googletest libgtest-dev libgmock-dev libbenchmark-dev libspdlog-dev
   curl procps inotify-tools clang-format
 )
 

@@ -239,6 +239,19 @@ public:
         return connections;
     }
 
+    void countClosed()
+    {
+        std::lock_guard<std::mutex> lock(mutex);
+        ++closedConnections;
+        changed.notify_all();
+    }
+
+    bool waitForClosed(std::size_t count, std::chrono::milliseconds timeout) const
+    {
+        std::unique_lock<std::mutex> lock(mutex);
+        return changed.wait_for(lock, timeout, [&] { return closedConnections >= count; });
+    }
+
 private:
     struct Entry {
         ReceivedRequest request;
@@ -254,6 +267,7 @@ private:
     std::vector<Reply> perRequest;
     Reply afterwards;
     std::size_t connections = 0;
+    std::size_t closedConnections = 0;
 };
 
 // One accepted connection, served on the server's thread. Pending operations keep it alive.
@@ -279,6 +293,7 @@ public:
         if (closed)
             return;
         closed = true;
+        ledger.countClosed();
         error_code ignored;
         pause.cancel();
         socket().close(ignored);
@@ -344,6 +359,13 @@ private:
             write(statusReply(reply.status), [] {});
             return true;
         case Behaviour::NotHttp: write("SSH-2.0-OpenSSH_9.2\r\n", [] {}); return true;
+        case Behaviour::TwoReplies:
+            write(statusReply(reply.status) + statusReply(reply.secondStatus), [] {});
+            return true;
+        case Behaviour::SecondReplyLater:
+            write(statusReply(reply.status), [] {});
+            write(statusReply(reply.secondStatus), [] {});
+            return true;
         case Behaviour::Drip:
             drip(std::make_shared<std::string>(statusLine(reply.status) + "Content-Length: 100000\r\n\r\n"), 0);
             return true;
@@ -525,6 +547,11 @@ bool Server::waitForRequests(std::size_t count, std::chrono::milliseconds timeou
 
 std::size_t Server::connectionCount() const { return impl->ledger.connectionCount(); }
 
+bool Server::waitForClosedConnections(std::size_t count, std::chrono::milliseconds timeout) const
+{
+    return impl->ledger.waitForClosed(count, timeout);
+}
+
 std::string interimReplies()
 {
     return statusLine(100) + "\r\n" + statusLine(103) + "Link: </style.css>; rel=preload\r\n\r\n";
@@ -534,6 +561,8 @@ std::string statusReply(int status)
 {
     if (status == 200)
         return statusLine(status) + "Content-Length: 0\r\n\r\n";
+    if (status < 200)
+        return statusLine(status) + "\r\n";
     const std::string body = std::string(reasonPhrase(status)) + "\n";
     return statusLine(status) + "Content-Type: text/plain\r\nContent-Length: " + std::to_string(body.size())
            + "\r\n\r\n" + body;

@@ -23,11 +23,14 @@ enum class Behaviour {
     NotHttp, // a reply that is no HTTP at all
     Drip, // a reply with a long body, one byte per write, 20 ms apart, until the connection ends
     Endless, // a reply announcing a body of 1 TB, sent at full speed until the connection ends
+    TwoReplies, // the `status` reply and the `secondStatus` reply in one write, so the client reads them at once
+    SecondReplyLater, // the `status` reply, then the `secondStatus` reply in a write (a TLS record) of its own
 };
 
 struct Reply {
     Behaviour behaviour = Behaviour::Status;
     int status = 200;
+    int secondStatus = 500; // for TwoReplies and SecondReplyLater
 };
 
 struct ReceivedRequest {
@@ -71,6 +74,8 @@ public:
     bool waitForRequests(std::size_t count, std::chrono::milliseconds timeout) const; // complete requests
     // TCP connections accepted so far, also those that never completed a TLS handshake or sent a byte.
     std::size_t connectionCount() const;
+    // Waits until this many connections have ended, by the peer or by the server.
+    bool waitForClosedConnections(std::size_t count, std::chrono::milliseconds timeout) const;
 
 private:
     class Impl;
@@ -81,7 +86,8 @@ private:
 std::string interimReplies();
 
 // The exact bytes of the reply that `Status` sends for a status code: the status line, then
-// "Content-Length: 0" and the empty line for 200; other codes carry a short text body.
+// "Content-Length: 0" and the empty line for 200; an interim (1xx) code has the empty line alone; other
+// codes carry a short text body.
 std::string statusReply(int status);
 
 struct TestCertificates {

@@ -1,20 +1,18 @@
 #include "HelperLogger.h"
 
 #include "Foundation/ProductConstants.h"
-#include "Logging/Log.h"
+#include "Logging/LogRecord.h"
 #include "LongPath/LongPath.h"
-#include "Platform/Platform.h"
 #include "Storage/Storage.h"
 
 #include <QString>
 
 #include <boost/date_time/posix_time/conversion.hpp>
-#include <boost/filesystem/operations.hpp>
+#include <boost/filesystem/exception.hpp>
 
 #include <algorithm>
 #include <cstdio>
 #include <iterator>
-#include <limits>
 
 namespace fs = boost::filesystem;
 
@@ -27,37 +25,59 @@ const char kLogExtension[] = ".log";
 const char kBaseNameSuffix[] = "Helper";
 // How far past a taken archived name the next free second is looked for.
 constexpr int kArchiveSecondsAhead = 3600;
+// Pending lines go to a new file in pieces of whole lines of about this
+// size, so that on a disk with little room what fits is kept.
+constexpr std::size_t kPendingPiece = 64 * 1024;
 
-// The file is a Windows text file: every line feed is CR LF on disk.
-std::string withCrLf(const std::string& text)
+std::uint32_t lineCount(const char* begin, const char* end)
 {
-    std::string out;
-    out.reserve(text.size() + static_cast<std::size_t>(std::count(text.begin(), text.end(), '\n')));
-    for (const char c : text) {
-        if (c == '\n')
-            out.push_back('\r');
-        out.push_back(c);
-    }
-    return out;
+    return static_cast<std::uint32_t>(std::count(begin, end, '\n'));
 }
 
-std::uint32_t lineCount(const std::string& text)
+// The sink's own records are formatted here, not logged: each belongs to one
+// place in one file, which going through the dispatcher would not keep.
+std::string reportLine(LogRecord& record, int line, const LogSite& site)
 {
-    return static_cast<std::uint32_t>(std::count(text.begin(), text.end(), '\n'));
+    record.setLevel(Level::WARNING).setComponent(kComponent).setLine(line).setFunction(site);
+    return record.format() + "\n";
+}
+
+std::string lostLinesReport(std::uint32_t lost)
+{
+    static const LogSite site(__PRETTY_FUNCTION__);
+    LogRecord record(0);
+    record.setEvent("LogLinesLost").addFields({{"lines", uint(lost)}});
+    return reportLine(record, __LINE__, site);
+}
+
+std::string droppedLinesReport(std::uint32_t dropped, quint32 limit)
+{
+    static const LogSite site(__PRETTY_FUNCTION__);
+    LogRecord record(0);
+    record.setEvent("PendingLogLinesDropped").addFields({{"lines", uint(dropped)}, {"limit", uint(limit)}});
+    return reportLine(record, __LINE__, site);
+}
+
+std::string fileRemovedReport(const std::string& savedAs)
+{
+    static const LogSite site(__PRETTY_FUNCTION__);
+    LogRecord record(0);
+    record.setEvent("LogFileRemovedByOther")
+        .addFields({{"savedAs", QString::fromStdString(savedAs)}})
+        .setMessage(QStringLiteral("the current log file was removed or moved by another program"));
+    return reportLine(record, __LINE__, site);
 }
 
 } // namespace
 
-HelperLogger::HelperLogger()
-    : fileOpen(false), bytesWritten(0), diskBytes(0), linesLost(0), pendingDropped(0), attached(false), closed(false),
-      opening(false)
+HelperLogger::HelperLogger(Clock c)
+    : clock(std::move(c)), state(State::Detached), bytesWritten(0), linesLost(0), pendingDropped(0), checkedAt(0)
 {
-    // Unbuffered: each line goes to the file in one write, and a write that
-    // fails leaves nothing behind in the stream to come out later.
-    file.rdbuf()->pubsetbuf(nullptr, 0);
 }
 
 HelperLogger::~HelperLogger() = default;
+
+std::time_t HelperLogger::systemClock() { return std::time(nullptr); }
 
 std::string HelperLogger::archivedFileName(const std::string& base, std::time_t utc)
 {
@@ -78,7 +98,7 @@ void HelperLogger::attachLocked(std::stringstream& earlier)
     earlier.flush();
     pending += text;
     initFileNames();
-    attached = true;
+    state = State::Waiting;
     rotateLocked();
 }
 
@@ -91,139 +111,161 @@ void HelperLogger::initFileNames()
 
 void HelperLogger::closeLocked()
 {
-    archiveCurrentFile();
+    archiveCurrentFile(clock());
     // A file that could not be moved is closed all the same; the next start
     // archives it.
-    inUse.release();
-    if (file.is_open())
-        file.close();
-    file.clear();
-    closed = true;
+    file.close();
+    state = State::Closed;
 }
 
 void HelperLogger::writeLocked(const std::string& line)
 {
-    if (!fileOpen) {
-        // No file could be opened, or the one at the current name could not
-        // be moved away: every line tries again.
-        if (attached && !closed && !opening) {
-            try {
-                rotateLocked();
-            } catch (...) {
-                // No Logs folder yet, or no header could be built: the line
-                // waits like the others.
-            }
-        }
-        if (!fileOpen) {
+    switch (state) {
+    case State::Detached:
+    case State::Opening: keepPending(line); return;
+    case State::Waiting:
+        retryOpen();
+        // The waiting lines may have filled the new file.
+        if (state == State::Writing && bytesWritten >= maxFileSize)
+            rotateLocked();
+        if (state != State::Writing) {
             keepPending(line);
             return;
         }
-    }
-    if (!file.is_open()) {
-        // Closed: the line is lost, but counts towards the next file.
+        break;
+    case State::Closed:
+        // Archived: the line is lost, but counts towards the next file.
         bytesWritten += static_cast<quint32>(line.size());
-    } else {
-        if (linesLost != 0)
-            reportLostLines();
-        // A line that does not reach the disk does not count into its size.
-        if (writeToFile(line))
-            bytesWritten += static_cast<quint32>(line.size());
-        else
-            ++linesLost;
+        if (bytesWritten >= maxFileSize)
+            rotateLocked();
+        return;
+    case State::Writing: {
+        const std::time_t now = clock();
+        if (now != checkedAt) {
+            checkedAt = now;
+            if (!file.isAt(logFilePath)) {
+                try {
+                    rotateAt(now);
+                } catch (const fs::filesystem_error&) {
+                    // No Logs folder can be made: the lines stay where the
+                    // file is until one can.
+                }
+                if (state != State::Writing) {
+                    keepPending(line);
+                    return;
+                }
+            }
+        }
+        break;
     }
+    }
+    // A line that does not reach the disk does not count into its size.
+    if (!writeText(line))
+        ++linesLost;
     if (bytesWritten >= maxFileSize)
         rotateLocked();
 }
 
-void HelperLogger::rotateLocked()
+void HelperLogger::retryOpen()
 {
-    // Before anything changes: when the folder cannot be made the current
-    // file stays open and in use. Throws boost::filesystem::filesystem_error.
-    LongPath::createDirectories(logDir);
-    if (!archiveCurrentFile()) {
-        // Still open: lines keep going there and the next one tries again.
-        // Someone else's file: lines wait in pending until it can be moved.
-        if (!file.is_open())
-            fileOpen = false;
+    const std::time_t now = clock();
+    // A clock set back counts as time gone by.
+    if (headerFailedAt && now >= *headerFailedAt && now - *headerFailedAt < kOpenRetrySeconds)
         return;
+    try {
+        rotateAt(now);
+    } catch (...) {
+        // No Logs folder yet, or no header could be built: the line waits
+        // like the others.
     }
-    if (!openLogFile())
-        fileOpen = false;
 }
 
-bool HelperLogger::archiveCurrentFile()
+void HelperLogger::rotateLocked() { rotateAt(clock()); }
+
+void HelperLogger::rotateAt(std::time_t now)
 {
-    if (LongPath::exists(logFilePath)) {
-        // An archiving in the same second as the last takes the next free
-        // second, so that no archived log replaces another.
-        const std::time_t now = std::time(nullptr);
-        fs::path target;
-        for (int ahead = 0; ahead < kArchiveSecondsAhead; ++ahead) {
-            target = logDir / archivedFileName(baseName, now + ahead);
-            if (!LongPath::exists(target))
-                break;
-        }
-        // Moved while still open and held, so that no one takes the file up
-        // in between; a file that cannot be moved (in use by another
-        // process) is kept, still held, and written on.
-        LongPath::renameHeld(logFilePath, target, inUse);
-        if (LongPath::exists(logFilePath))
-            return false;
+    // Lines logged on this thread meanwhile (the header's records above all)
+    // wait in pending and follow the header.
+    const State before = state;
+    state = State::Opening;
+    try {
+        // Before anything changes: when the folder cannot be made the current
+        // file stays open and in use. Throws boost::filesystem::filesystem_error.
+        LongPath::createDirectories(logDir);
+    } catch (...) {
+        state = before;
+        throw;
     }
-    inUse.release();
-    if (file.is_open())
-        file.close();
-    file.clear();
+    try {
+        // Still open: lines keep going there and the next one tries again.
+        // Someone else's file: lines wait in pending until it can be moved.
+        if (archiveCurrentFile(now))
+            openLogFile(now);
+    } catch (...) {
+        state = file.isOpen() ? State::Writing : State::Waiting;
+        throw;
+    }
+    state = file.isOpen() ? State::Writing : State::Waiting;
+}
+
+bool HelperLogger::archiveCurrentFile(std::time_t now)
+{
+    if (file.isOpen()) {
+        if (!file.isAt(logFilePath))
+            rescueFile(now);
+        else if (linesLost != 0)
+            // The count goes into the file whose lines it counts, if a last
+            // write fits.
+            writeText("", 0);
+    }
+    if (LongPath::exists(logFilePath) && !file.moveAway(logFilePath, freeArchivePath(now)))
+        return false;
+    file.close();
     return true;
 }
 
-bool HelperLogger::openLogFile()
+void HelperLogger::rescueFile(std::time_t now)
 {
-    if (LongPath::exists(logFilePath))
-        return false;
-    fileOpen = false;
-    diskBytes = 0;
-    file.clear();
-    file.open(logFilePath, std::ios::out | std::ios::app | std::ios::binary);
-    if (!file.is_open()) {
-        // Tried again at the next line; the lines wait in pending meanwhile.
-        file.clear();
-        return false;
+    const fs::path target = freeArchivePath(now);
+    const std::string report = fileRemovedReport(target.filename().string());
+    if (file.copyTo(target, report)) {
+        // Told in the copy; the next file tells it too.
+        removedReport = report;
+    } else {
+        LongPath::remove(target);
+        removedReport = fileRemovedReport(std::string());
     }
-    inUse = FileInUse(logFilePath);
-    if (!inUse.held()) {
-        // Another process made and holds the file since the test above, or
-        // the file was moved away before the hold: not ours to write on.
-        file.close();
-        file.clear();
-        return false;
-    }
-    // Written through a description opened under the hold: the file made
-    // above may have been moved and another put in its place before the
-    // hold was taken. One that is not empty is someone else's.
     file.close();
-    file.clear();
-    file.open(logFilePath, std::ios::out | std::ios::app | std::ios::binary);
-    if (!file.is_open() || !inUse.isAt(logFilePath) || LongPath::fileSize(logFilePath) != 0) {
-        inUse.release();
-        file.close();
-        file.clear();
-        return false;
-    }
+}
 
-    struct Opening {
-        bool& flag;
-        explicit Opening(bool& f) : flag(f) { flag = true; }
-        ~Opening() { flag = false; }
-    } building(opening);
-    // No file without its header: the file goes, under its hold, and the
-    // next line tries again.
-    const auto abandon = [this] {
-        file.close();
-        file.clear();
-        LongPath::removeHeld(logFilePath, inUse);
+fs::path HelperLogger::freeArchivePath(std::time_t now) const
+{
+    // An archiving in the same second as the last takes the next free
+    // second, so that no archived log replaces another.
+    fs::path target;
+    for (int ahead = 0; ahead < kArchiveSecondsAhead; ++ahead) {
+        target = logDir / archivedFileName(baseName, now + ahead);
+        if (!LongPath::exists(target))
+            break;
+    }
+    return target;
+}
+
+bool HelperLogger::openLogFile(std::time_t now)
+{
+    if (!file.create(logFilePath))
+        return false;
+    // No file without its header: the file goes, under its hold, and so do
+    // the records that building the header logged, so that they appear once,
+    // in the file that gets the header.
+    const std::size_t mark = pending.size();
+    const std::uint32_t droppedMark = pendingDropped;
+    const auto abandon = [&] {
+        file.discard(logFilePath);
+        pending.resize(mark);
+        pendingDropped = droppedMark;
+        headerFailedAt = now;
     };
-    // Building the header logs; those lines wait in pending and follow it.
     std::string header;
     try {
         header = buildLogFileHeader();
@@ -231,31 +273,58 @@ bool HelperLogger::openLogFile()
         abandon();
         throw;
     }
-    if (!writeToFile(header)) {
+    if (!file.append(header)) {
         abandon();
         return false;
     }
-    const std::uint64_t size = LongPath::fileSize(logFilePath);
-    bytesWritten = static_cast<quint32>(size == std::numeric_limits<std::uint64_t>::max() ? diskBytes : size);
+    headerFailedAt = boost::none;
+    checkedAt = now;
+    bytesWritten = static_cast<quint32>(file.size());
     flushPendingToFile();
-    fileOpen = true;
-    closed = false;
 
     if (pendingDropped != 0) {
-        const uint dropped = pendingDropped;
-        pendingDropped = 0;
-        TLOG_EVENT(WARNING, kComponent, "PendingLogLinesDropped", {"lines", dropped}, {"limit", uint(maxFileSize)});
+        if (writeText(droppedLinesReport(pendingDropped, maxFileSize)))
+            pendingDropped = 0;
+        else
+            ++linesLost;
+    }
+    if (!removedReport.empty()) {
+        if (!writeText(removedReport))
+            ++linesLost;
+        removedReport.clear();
     }
     return true;
 }
 
 void HelperLogger::flushPendingToFile()
 {
-    if (!pending.empty()) {
-        if (writeToFile(pending))
-            bytesWritten += static_cast<quint32>(pending.size());
-        else
-            linesLost += lineCount(pending);
+    const char* const begin = pending.data();
+    const char* const end = begin + pending.size();
+    const char* at = begin;
+    while (at != end) {
+        // Whole lines, at least one.
+        const char* pieceEnd = at + std::min<std::size_t>(static_cast<std::size_t>(end - at), kPendingPiece);
+        if (pieceEnd != end) {
+            const char* feed = std::find(pieceEnd - 1, end, '\n');
+            pieceEnd = feed == end ? end : feed + 1;
+        }
+        if (!writeText(at, static_cast<std::size_t>(pieceEnd - at))) {
+            // What fits of the piece goes in a line at a time; from the first
+            // line that does not, the rest is lost.
+            for (; at != pieceEnd;) {
+                const char* feed = std::find(at, pieceEnd, '\n');
+                const char* lineEnd = feed == pieceEnd ? pieceEnd : feed + 1;
+                if (!writeText(at, static_cast<std::size_t>(lineEnd - at))) {
+                    linesLost += lineCount(at, end);
+                    at = end;
+                    break;
+                }
+                at = lineEnd;
+            }
+            if (at == end)
+                break;
+        }
+        at = pieceEnd;
     }
     pending.clear();
     pending.shrink_to_fit();
@@ -264,40 +333,34 @@ void HelperLogger::flushPendingToFile()
 void HelperLogger::keepPending(const std::string& line)
 {
     // Bounded like a file: without a file for the life of a daemon, the
-    // first lines are kept and the newer ones counted. The few lines logged
-    // while a header is built always follow it.
-    if (!opening && pending.size() + line.size() > maxFileSize) {
+    // first lines are kept and the newer ones counted. The records of the
+    // header being built belong to it and follow it; a header that fails
+    // takes its records back out, so they never pile up.
+    if (state != State::Opening && pending.size() + line.size() > maxFileSize) {
         ++pendingDropped;
         return;
     }
     pending += line;
 }
 
-bool HelperLogger::writeToFile(const std::string& text)
+bool HelperLogger::writeText(const char* text, std::size_t size)
 {
-    const std::string bytes = withCrLf(text);
-    file.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
-    file.flush();
-    if (file) {
-        diskBytes += bytes.size();
+    if (linesLost == 0) {
+        if (!file.append(text, size))
+            return false;
+        bytesWritten += static_cast<quint32>(size);
         return true;
     }
-    // A full disk: cut off what part of the line got through, so that the
-    // next line starts on a line of its own. Through the hold, not the name:
-    // another file may stand at the name by now.
-    file.clear();
-    inUse.truncate(diskBytes);
-    return false;
-}
-
-void HelperLogger::reportLostLines()
-{
-    const uint lost = linesLost;
+    // In one write with the report, so that a report stands only right
+    // before the first text that got through after the loss, or at the end.
+    std::string reported = lostLinesReport(linesLost);
+    const std::size_t reportSize = reported.size();
+    reported.append(text, size);
+    if (!file.append(reported))
+        return false;
+    bytesWritten += static_cast<quint32>(reportSize + size);
     linesLost = 0;
-    TLOG_EVENT(WARNING, kComponent, "LogLinesLost", {"lines", lost});
-    // The report itself did not get through: the count waits for the next.
-    if (linesLost != 0)
-        linesLost = lost;
+    return true;
 }
 
 } // namespace Tellan

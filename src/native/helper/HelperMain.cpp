@@ -28,16 +28,17 @@ namespace {
 HelperApp* helperApp = nullptr;
 int argumentCount = 0;
 
-// What Windows hands the program: its words in one line.
+} // namespace
+
 std::wstring rawCommandLine(int argc, char** argv)
 {
+    // argv[0] is the program's path, which Windows keeps out of this line: a
+    // folder named like an option must not make every start wait.
     QStringList words;
-    for (int i = 0; i < argc; ++i)
+    for (int i = 1; i < argc; ++i)
         words << QString::fromUtf8(argv[i]);
     return Text::toWide(words.join(QLatin1Char(' ')));
 }
-
-} // namespace
 
 void waitForDebugger(const wchar_t* commandLine)
 {

@@ -3,10 +3,16 @@
 // The helper program from its entry to its exit code; main() only calls
 // helperEntry.
 
+#include <string>
+
 namespace Tellan {
 
 // Waits for a debugger, refreshes the elevation policy, then helperMain.
 int helperEntry(int argc, char** argv);
+
+// What Windows hands wWinMain as its raw command line: the arguments after
+// the program's path, in one line.
+std::wstring rawCommandLine(int argc, char** argv);
 
 // Waits, without a time limit, until a debugger is attached when the raw
 // command line holds "--waitDebugger" (case-sensitive, anywhere in it).

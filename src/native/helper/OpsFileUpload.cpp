@@ -1,122 +1,35 @@
 #include "OpsFileUpload.h"
 
-#include "Foundation/ProductConstants.h"
 #include "HelperConfig.h"
 #include "Logging/Log.h"
 #include "LongPath/LongPath.h"
 #include "Platform/Files.h"
 #include "Platform/Platform.h"
+#include "Platform/SocketOptions.h"
 
-#include <QByteArray>
 #include <QFileInfo>
-#include <QRegExp>
-#include <QUrl>
 
 #include <boost/asio/connect.hpp>
-#include <boost/asio/detail/socket_option.hpp>
 #include <boost/asio/ip/address.hpp>
 #include <boost/asio/placeholders.hpp>
 #include <boost/asio/post.hpp>
 #include <boost/asio/write.hpp>
 #include <boost/bind/bind.hpp>
+#include <boost/filesystem/operations.hpp>
+#include <boost/filesystem/path.hpp>
 
 #include <openssl/err.h>
 #include <openssl/ssl.h>
 #include <openssl/x509v3.h>
 
-#include <netinet/tcp.h>
-
 #include <algorithm>
-#include <locale>
+#include <cstdlib>
 #include <map>
 #include <mutex>
 #include <sstream>
 #include <thread>
 
 namespace {
-
-// Never destroyed: an upload on the File Upload thread may still be running
-// while the process exits.
-struct RequestConstants {
-    const QString uploadHost = QString::fromUtf8(Tellan::Config::uploadHost);
-    const QString servletPath = QStringLiteral("/DeviceEventProxy/VYKLogServlet?key=");
-    const std::string preambleText = "\nFiles: messages.0\nMFBS/1.0 1\nContent-Name: Content\nContent-Encoding: text\n";
-    const QRegExp uploadTagPattern{QStringLiteral("^([a-zA-Z]+)(-[a-zA-Z]+)*-v.*$"), Qt::CaseSensitive,
-                                   QRegExp::RegExp};
-    const QString crashTag = QStringLiteral("CRASH");
-    const QString crashDumpSuffix = QStringLiteral("dmp");
-};
-
-const RequestConstants& constants()
-{
-    static const RequestConstants* const c = new RequestConstants();
-    return *c;
-}
-const char deviceType[] = "R4TKW9XQ2MNB7F";
-
-// The file's size is read once per upload and handed to each of these: a file
-// that changed between several reads would announce two lengths.
-std::string computeContentLength(qint64 size, const std::string& extra)
-{
-    std::stringstream text;
-    text.imbue(std::locale::classic());
-    text << size + qint64(extra.size());
-    return text.str();
-}
-
-std::string createBodyPreamble(qint64 size)
-{
-    return constants().preambleText + "Content-Length: " + computeContentLength(size, std::string()) + "\n\n";
-}
-
-OpsRequest createOpsRequest(const boost::shared_ptr<Tellan::OpsFileInfo>& info, const std::string& deviceId,
-                            const std::string& preamble, qint64 size)
-{
-    const QString name = QFileInfo(info->path).fileName();
-    const QString key = QString::fromLatin1(QUrl::toPercentEncoding(name));
-    const QString target = constants().servletPath + key;
-    const QString url = QStringLiteral("https://") + constants().uploadHost + target;
-
-    // A match keeps its captures in the pattern object: each request matches
-    // with its own copy, whichever thread builds it.
-    QRegExp pattern = constants().uploadTagPattern;
-    QString tag = QStringLiteral("unknown");
-    if (pattern.exactMatch(name))
-        tag = pattern.cap(1);
-    else if (QFileInfo(info->path).suffix() == constants().crashDumpSuffix)
-        tag = constants().crashTag;
-
-    OpsRequest request;
-    request.method = "POST";
-
-    std::map<std::string, std::string> headers;
-    headers["Host"] = constants().uploadHost.toLatin1().toStdString();
-    headers["Connection"] = "keep-alive";
-    headers["Content-Type"] = "Text";
-    headers["Content-Length"] = computeContentLength(size, preamble);
-    headers["X-devicetype"] = deviceType;
-    headers["X-DeviceFirmwareVersion"] = Tellan::Constants::version;
-    headers["X-DSN"] = deviceId;
-    headers["X-Upload-Tag"] = tag.toUtf8().toStdString();
-
-    switch (info->type) {
-    case Tellan::OpsFileInfo::CrashDump:
-        TLOG(TRACE, "OpsFileUpload") << "Crash file";
-        headers["X-Content-Type"] = "BinaryFile";
-        break;
-    case Tellan::OpsFileInfo::LogFile:
-        TLOG(TRACE, "OpsFileUpload") << "Log file";
-        headers["X-Content-Type"] = "PavrelLogFormat-1.0";
-        break;
-    default: TLOG(DEBUG, "OpsFileUpload") << "Unsupported file extension"; return OpsRequest();
-    }
-
-    request.headers = headers;
-    request.url = url.toUtf8().toStdString();
-    request.path = target.toUtf8().toStdString();
-    TLOG(TRACE, "OpsFileUpload") << "uploadTag = " << tag;
-    return request;
-}
 
 bool isIpLiteral(const std::string& host)
 {
@@ -135,20 +48,11 @@ Tellan::OpsFileUpload::Addresses systemLookUp(const std::string& host, const std
 }
 
 // Holds partial segments back while the request is written a piece at a time,
-// so that its many small TLS records travel in full segments.
-#ifdef TCP_CORK
-typedef boost::asio::detail::socket_option::boolean<IPPROTO_TCP, TCP_CORK> Cork;
-#endif
-
+// so that its many small TLS records travel in full segments; a system
+// without the option sends them as they come.
 void setCork(boost::asio::ip::tcp::socket& socket, bool on)
 {
-#ifdef TCP_CORK
-    boost::system::error_code ignored;
-    socket.set_option(Cork(on), ignored);
-#else
-    (void)socket;
-    (void)on;
-#endif
+    Tellan::Platform::Installed<Tellan::Platform::SocketOptions>::get().setCork(socket.native_handle(), on);
 }
 
 std::string openSslErrorText()
@@ -160,11 +64,61 @@ std::string openSslErrorText()
     return text;
 }
 
-// Parsing the system's trust store costs more than a small upload: it is read
-// once per process (with each file of extra authorities asked for) and shared,
-// reference-counted, by the TLS context of every upload. Never freed: an
-// upload may still run while the process exits. Null, with error, when the
-// extra authorities cannot be loaded.
+// True when one of the folders (a list, as SSL_CERT_DIR holds it) keeps
+// certificates under their subject-hash names ("5ed36f99.0"), where a look-up
+// finds each one when a chain needs it.
+bool holdsHashNames(const std::string& folders)
+{
+    const auto isHashName = [](const std::string& name) {
+        const std::size_t dot = name.find('.');
+        return dot == 8 && name.size() > 9
+               && std::all_of(name.begin(), name.begin() + 8,
+                              [](char c) { return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f'); })
+               && std::all_of(name.begin() + 9, name.end(), [](char c) { return c >= '0' && c <= '9'; });
+    };
+    std::istringstream list(folders);
+    for (std::string folder; std::getline(list, folder, ':');) {
+        // Names only, without a look at each file: the first hash name ends it.
+        boost::system::error_code error;
+        for (boost::filesystem::directory_iterator entry(folder, error), end; !error && entry != end;
+             entry.increment(error))
+            if (isHashName(entry->path().filename().string()))
+                return true;
+    }
+    return false;
+}
+
+// The system's authorities where the TLS library's defaults (or SSL_CERT_DIR
+// and SSL_CERT_FILE) name them. The hashed folder is looked up lazily; the
+// bundle file, which is parsed whole (over a hundred certificates) before
+// the first handshake, is read only when SSL_CERT_FILE names it or no folder
+// has hash names. As with the library's defaults, a missing folder or file
+// adds nothing and is no error.
+bool addSystemAuthorities(X509_STORE* store)
+{
+    const char* folderVariable = std::getenv(X509_get_default_cert_dir_env());
+    const char* fileVariable = std::getenv(X509_get_default_cert_file_env());
+    const std::string folders = folderVariable ? folderVariable : X509_get_default_cert_dir();
+    X509_LOOKUP* folderLookUp = X509_STORE_add_lookup(store, X509_LOOKUP_hash_dir());
+    if (!folderLookUp)
+        return false;
+    if (!folders.empty())
+        X509_LOOKUP_add_dir(folderLookUp, folders.c_str(), X509_FILETYPE_PEM);
+    if (fileVariable || !holdsHashNames(folders)) {
+        X509_LOOKUP* fileLookUp = X509_STORE_add_lookup(store, X509_LOOKUP_file());
+        if (!fileLookUp)
+            return false;
+        X509_LOOKUP_load_file(fileLookUp, fileVariable ? fileVariable : X509_get_default_cert_file(),
+                              X509_FILETYPE_PEM);
+    }
+    ERR_clear_error();
+    return true;
+}
+
+// The trust store is made once per process (with each file of extra
+// authorities asked for) and shared, reference-counted, by the TLS context of
+// every upload. Never freed: an upload may still run while the process exits.
+// Null, with error, when the extra authorities cannot be loaded.
 X509_STORE* sharedTrustStore(const std::string& extraCaFile, std::string& error)
 {
     static std::mutex* const mutex = new std::mutex();
@@ -175,7 +129,7 @@ X509_STORE* sharedTrustStore(const std::string& extraCaFile, std::string& error)
     if (found != stores->end())
         return found->second;
     X509_STORE* store = X509_STORE_new();
-    if (!store || X509_STORE_set_default_paths(store) != 1
+    if (!store || !addSystemAuthorities(store)
         || (!extraCaFile.empty() && X509_STORE_load_file(store, extraCaFile.c_str()) != 1)) {
         error = "trust store: " + openSslErrorText();
         X509_STORE_free(store);
@@ -188,8 +142,6 @@ X509_STORE* sharedTrustStore(const std::string& extraCaFile, std::string& error)
 } // namespace
 
 namespace Tellan {
-
-using boost::asio::ip::tcp;
 
 // A look-up cannot be cancelled: it runs on a thread of its own, which hands
 // its answer to the upload only while the upload still waits for it.
@@ -214,11 +166,12 @@ const std::chrono::milliseconds OpsFileUpload::defaultReplyBound = std::chrono::
 const std::uint64_t OpsFileUpload::defaultRequestFloorRate = 16 * 1024;
 // The service's replies are a status line, a few headers and a short text.
 const std::size_t OpsFileUpload::defaultReplyByteCap = 256 * 1024;
+const std::size_t OpsFileUpload::defaultPieceSize = 4096;
 
 OpsFileUpload::Endpoint::Endpoint()
     : host(Config::uploadHost), service(Config::uploadPort), extraCaFile(Config::uploadExtraCaFile),
       connectBound(defaultConnectBound), progressBound(defaultProgressBound), replyBound(defaultReplyBound),
-      requestFloorRate(defaultRequestFloorRate), replyByteCap(defaultReplyByteCap)
+      requestFloorRate(defaultRequestFloorRate), replyByteCap(defaultReplyByteCap), pieceSize(defaultPieceSize)
 {
 }
 
@@ -230,7 +183,8 @@ OpsFileUpload::OpsFileUpload(const boost::shared_ptr<OpsFileInfo>& info, const s
 
 OpsFileUpload::OpsFileUpload(const boost::shared_ptr<OpsFileInfo>& info, const std::string& deviceId,
                              ThreadBoundCallback callback, const Endpoint& endpoint)
-    : ioService(1), callback(std::move(callback)), deadline(ioService), file(info->path), httpStatus(0), sentAmount(0),
+    : ioService(1), callback(std::move(callback)), deadline(ioService),
+      fileBuffer(std::max<std::size_t>(endpoint.pieceSize, 1) + 1), file(info->path), httpStatus(0), sentAmount(0),
       contentLength(0), parser(new http_parser), info(info), dsn(deviceId), completed(false), endpoint(endpoint),
       reported(false), timedOut(false), fileGrew(false), idleBounded(false), replying(false), replyBytes(0)
 {
@@ -278,8 +232,8 @@ OpsFileUpload::~OpsFileUpload()
     if (pendingLookUp)
         pendingLookUp->abandon();
     delete parser;
-    // The members then close the file if it is still open and the TCP
-    // connection, with no TLS close.
+    // The members then close the file if it is still open, and the TCP
+    // connection, with no TLS close, if Start has not already.
 }
 
 bool OpsFileUpload::Start()
@@ -306,6 +260,10 @@ bool OpsFileUpload::Start()
     // A look-up still running answers into nothing from now on.
     if (pendingLookUp)
         pendingLookUp->abandon();
+    // The result is known: the connection and the TLS state go now, not when
+    // the uploader makes its next upload.
+    socket.reset();
+    sslContext.reset();
     return true;
 }
 
@@ -395,8 +353,7 @@ void OpsFileUpload::handleConnect(const boost::system::error_code& error, Addres
     }
     // Without it the small writes (the head, the last piece) wait for the
     // peer's delayed acknowledgement.
-    boost::system::error_code ignored;
-    socket->lowest_layer().set_option(tcp::no_delay(true), ignored);
+    Platform::Installed<Platform::SocketOptions>::get().setNoDelay(socket->lowest_layer().native_handle(), true);
     socket->async_handshake(boost::asio::ssl::stream_base::client,
                             boost::bind(&OpsFileUpload::handleHandshake, this, boost::asio::placeholders::error));
 }
@@ -442,8 +399,8 @@ void OpsFileUpload::handleWriteFile(const boost::system::error_code& error, std:
 
     // Never more than the request announced: bytes past its Content-Length
     // would reach the server as the start of another request.
-    const qint64 wanted = std::min<qint64>(chunkSize, contentLength - sentAmount);
-    const qint64 read = file.read(fileBuffer, wanted);
+    const qint64 wanted = std::min<qint64>(qint64(fileBuffer.size() - 1), contentLength - sentAmount);
+    const qint64 read = file.read(fileBuffer.data(), wanted);
     if (read <= 0) {
         TLOG_EVENT(ERROR, "OpsFileUpload", "cannotProperlyReadLogFile", {"path", info->path});
         report(-1);
@@ -454,7 +411,7 @@ void OpsFileUpload::handleWriteFile(const boost::system::error_code& error, std:
 
     const bool announcedSent = sentAmount == contentLength;
     if (!file.atEnd() && !announcedSent) {
-        writeAll(fileBuffer, std::size_t(read),
+        writeAll(fileBuffer.data(), std::size_t(read),
                  boost::bind(&OpsFileUpload::handleWriteFile, this, boost::asio::placeholders::error,
                              boost::asio::placeholders::bytes_transferred));
         return;
@@ -468,9 +425,9 @@ void OpsFileUpload::handleWriteFile(const boost::system::error_code& error, std:
         TLOG_EVENT(ERROR, "OpsFileUpload", "sentDataContentLengthMisMatch", {"contentLength", quint64(contentLength)},
                    {"sentAmount", quint64(sentAmount)}, {"fileSize", quint64(QFileInfo(info->path).size())});
     }
-    fileBuffer[read] = ' ';
+    fileBuffer[std::size_t(read)] = ' ';
     file.close();
-    writeAll(fileBuffer, std::size_t(read) + 1,
+    writeAll(fileBuffer.data(), std::size_t(read) + 1,
              boost::bind(&OpsFileUpload::readResponse, this, boost::asio::placeholders::error,
                          boost::asio::placeholders::bytes_transferred));
 }
@@ -484,7 +441,7 @@ void OpsFileUpload::readResponse(const boost::system::error_code& error, std::si
         // The file shrank: spaces make up the missing bytes, so that the body
         // still has the length its head announced; a piece at a time, since
         // the shortfall may be most of a large file.
-        padding.assign(std::size_t(std::min<qint64>(chunkSize, contentLength - sentAmount)), ' ');
+        padding.assign(std::size_t(std::min<qint64>(qint64(fileBuffer.size() - 1), contentLength - sentAmount)), ' ');
         sentAmount += qint64(padding.size());
         writeAll(padding.data(), padding.size(),
                  boost::bind(&OpsFileUpload::readResponse, this, boost::asio::placeholders::error,
@@ -525,6 +482,11 @@ void OpsFileUpload::handleReadResponse(const boost::system::error_code& error, s
     replyBytes += bytesTransferred;
 
     const std::size_t parsed = http_parser_execute(parser, &parserSettings, responseBuffer, bytesTransferred);
+    // The read that completed a final reply ends the exchange, with the
+    // status of the last one it held. A grown file must stay queued, whatever
+    // the server answered: the queue goes by the status, which stays 0.
+    if (completed)
+        report(fileGrew ? -1 : 0);
     if (parsed < bytesTransferred) {
         report(-1);
         TLOG_EVENT(ERROR, "OpsFileUpload", "httpParsedMismatch", {"httpParsed", int(parsed)},
@@ -547,18 +509,13 @@ int OpsFileUpload::onMessageComplete(http_parser* parser)
 {
     OpsFileUpload* self = static_cast<OpsFileUpload*>(parser->data);
     // An interim reply ("100 Continue", "103 Early Hints") is followed by the
-    // final one; anything after the final one is not a reply to this request.
-    if (self->completed || parser->status_code < 200)
+    // final one. A second final reply in the same read takes the place of the
+    // first: the result is reported once the read is parsed.
+    if (parser->status_code < 200)
         return 0;
     self->completed = true;
-    if (self->fileGrew) {
-        // Whatever the server answered, the file must stay queued: the queue
-        // goes by the status, so it stays 0.
-        self->report(-1);
-        return 0;
-    }
-    self->httpStatus = int(parser->status_code);
-    self->report(0);
+    if (!self->fileGrew)
+        self->httpStatus = int(parser->status_code);
     return 0;
 }
 

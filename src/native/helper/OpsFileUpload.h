@@ -56,6 +56,7 @@ public:
     static const std::chrono::milliseconds defaultReplyBound;
     static const std::uint64_t defaultRequestFloorRate;
     static const std::size_t defaultReplyByteCap;
+    static const std::size_t defaultPieceSize;
 
     // Where an upload connects and how long it waits. The default is the
     // helper's own: the compiled-in upload host and port, the compiled-in extra
@@ -81,6 +82,9 @@ public:
         std::uint64_t requestFloorRate;
         // Reply bytes read at most before the reply is given up.
         std::size_t replyByteCap;
+        // File bytes read and written at a time, and padding bytes per write;
+        // other sizes only to measure what the default costs.
+        std::size_t pieceSize;
         // For tests: the addresses to connect to, in this order, instead of
         // resolving host.
         Addresses addresses;
@@ -107,13 +111,7 @@ private:
     typedef std::chrono::steady_clock Clock;
     struct PendingLookUp;
 
-#ifndef ZORVIK_UPLOAD_BENCH_PIECE
-    static const std::size_t chunkSize = 4096;
-#else
-    // Only the upload benchmark's variant build sets it, to measure what the
-    // 4096-byte pieces cost.
-    static const std::size_t chunkSize = ZORVIK_UPLOAD_BENCH_PIECE;
-#endif
+    static const std::size_t replyPieceSize = 4096;
 
     bool StartUpload();
     void connect();
@@ -146,9 +144,9 @@ private:
     ThreadBoundCallback callback;
     std::unique_ptr<TlsStream> socket;
     boost::asio::steady_timer deadline;
-    char responseBuffer[chunkSize];
-    // One more byte than a read takes: room for the closing space.
-    char fileBuffer[chunkSize + 1];
+    char responseBuffer[replyPieceSize];
+    // One more byte than a read of the file takes: room for the closing space.
+    std::vector<char> fileBuffer;
     QFile file;
 
 public:

@@ -1,5 +1,11 @@
 #pragma once
 
+#include "OpsFileInfo.h"
+
+#include <QtGlobal>
+
+#include <boost/shared_ptr.hpp>
+
 #include <map>
 #include <string>
 
@@ -19,3 +25,19 @@ struct OpsRequest {
     // no empty line: the line feed that opens the body preamble ends the head.
     std::string headString() const;
 };
+
+// The file's size is read once per upload and handed to each of these: a file
+// that changed between several reads would announce two lengths.
+
+// The decimal text of size plus the length of extra, digits only.
+std::string computeContentLength(qint64 size, const std::string& extra);
+
+// What goes between the head and the file's bytes; its first line feed ends
+// the head, and its own Content-Length line gives size.
+std::string createBodyPreamble(qint64 size);
+
+// The request that sends the file of info, size bytes, after preamble: its
+// target names the file, its tag comes from the name, its content type from
+// the file's type. An unknown type gives a default request.
+OpsRequest createOpsRequest(const boost::shared_ptr<Tellan::OpsFileInfo>& info, const std::string& deviceId,
+                            const std::string& preamble, qint64 size);

@@ -3,6 +3,7 @@
 
 #include "LongPath/LongPath.h"
 #include "Storage/Storage.h"
+#include "Text/CrLf.h"
 #include "Text/WideText.h"
 
 #include <QFile>
@@ -57,11 +58,7 @@ void appendMigratorLog(const std::wstring& message)
         return;
     // The log is a Windows text file: every line feed is CR LF on disk.
     std::string line;
-    for (const char c : wideToUtf8(message) + "\n") {
-        if (c == '\n')
-            line.push_back('\r');
-        line.push_back(c);
-    }
+    Tellan::Text::appendWithCrLf(line, wideToUtf8(message) + "\n");
     log << line << std::flush;
 }
 

@@ -7,12 +7,19 @@
 #include "Platform/Machine.h"
 #include "Platform/Process.h"
 #include "Platform/Registry.h"
+#include "Platform/SocketOptions.h"
 #include "Platform/Threads.h"
 #include "ScriptedPlatform.h"
 
 #include <cerrno>
 #include <cstring>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <sys/socket.h>
+#include <sys/syscall.h>
+#include <sys/wait.h>
 #include <thread>
+#include <unistd.h>
 
 #include <gtest/gtest.h>
 
@@ -132,4 +139,53 @@ TEST(PlatformErrors, EveryNumberTheLayerDefinesHasItsText)
     // An HRESULT made from a Windows error reads as that error; others have none.
     EXPECT_STREQ(errorMessageText(0x80070020u), errorMessageText(ERROR_SHARING_VIOLATION_CODE));
     EXPECT_EQ(errorMessageText(424242), nullptr);
+}
+
+TEST(PlatformThreads, ThreadIdIsTheKernelsForEveryThreadAndForAForkedChild)
+{
+    Threads& threads = Threads::native();
+    const std::uint32_t mine = threads.currentThreadId();
+    EXPECT_EQ(mine, static_cast<std::uint32_t>(::syscall(SYS_gettid)));
+    EXPECT_EQ(threads.currentThreadId(), mine);
+
+    std::uint32_t other = 0, otherKernel = 0;
+    std::thread([&] {
+        other = threads.currentThreadId();
+        otherKernel = static_cast<std::uint32_t>(::syscall(SYS_gettid));
+    }).join();
+    EXPECT_EQ(other, otherKernel);
+    EXPECT_NE(other, mine);
+
+    // The child's only thread has the child's process id.
+    const pid_t child = ::fork();
+    ASSERT_NE(child, -1) << std::strerror(errno);
+    if (child == 0)
+        ::_exit(threads.currentThreadId() == static_cast<std::uint32_t>(::getpid()) ? 0 : 1);
+    int status = 0;
+    ASSERT_EQ(::waitpid(child, &status, 0), child);
+    ASSERT_TRUE(WIFEXITED(status));
+    EXPECT_EQ(WEXITSTATUS(status), 0);
+}
+
+TEST(PlatformSockets, NoDelayAndCorkAreSetAndClearedOnATcpSocket)
+{
+    const int tcp = ::socket(AF_INET, SOCK_STREAM, 0);
+    ASSERT_GE(tcp, 0) << std::strerror(errno);
+    const auto option = [tcp](int name) {
+        int value = -1;
+        socklen_t size = sizeof value;
+        EXPECT_EQ(::getsockopt(tcp, IPPROTO_TCP, name, &value, &size), 0);
+        return value;
+    };
+    SocketOptions& native = SocketOptions::native();
+    for (const bool on : {true, false}) {
+        EXPECT_TRUE(native.setNoDelay(tcp, on));
+        EXPECT_EQ(option(TCP_NODELAY) != 0, on);
+        EXPECT_TRUE(native.setCork(tcp, on));
+        EXPECT_EQ(option(TCP_CORK) != 0, on);
+    }
+    ::close(tcp);
+    // A handle that is no socket: each says it could not.
+    EXPECT_FALSE(native.setNoDelay(-1, true));
+    EXPECT_FALSE(native.setCork(-1, true));
 }

@@ -13,6 +13,9 @@
 #include <QCoreApplication>
 #include <QDataStream>
 
+#include <string>
+#include <vector>
+
 #include <gtest/gtest.h>
 
 namespace {
@@ -122,14 +125,44 @@ TEST(HelperEntry, OnlyTheExactOptionWaitsForADebugger)
             Tellan::waitForDebugger(line);
         EXPECT_EQ(debugger.questions, 0);
     }
-    for (const wchar_t* line :
-         {L"helper --waitDebugger", L"helper x--waitDebuggerx", L"\"/a/--waitDebugger/helper\" a"}) {
+    for (const wchar_t* line : {L"helper --waitDebugger", L"helper x--waitDebuggerx", L"a --waitDebugger"}) {
         // Asked until the debugger is there.
         TestSupport::ScriptedDebugger debugger;
         debugger.attachesAt = 3;
         ScopedInstall<Tellan::Platform::Threads> install(&debugger);
         Tellan::waitForDebugger(line);
         EXPECT_EQ(debugger.questions, 3);
+    }
+}
+
+// The option is looked for in the arguments only: a program installed under a
+// folder whose name holds it starts without waiting.
+TEST(HelperEntry, DebuggerOptionIsReadFromTheArgumentsNotTheProgramPath)
+{
+    struct Case {
+        std::vector<std::string> argv;
+        std::wstring line;
+        bool waits;
+    };
+    const Case cases[] = {
+        {{"/a/--waitDebugger/helper", "a"}, L"a", false},
+        {{"/opt/--waitDebugger/zorvik-music-helper", "--kill"}, L"--kill", false},
+        {{"/opt/helper", "--kill", "--waitDebugger"}, L"--kill --waitDebugger", true},
+        {{"/opt/helper", "x--waitDebuggerx"}, L"x--waitDebuggerx", true},
+        {{"/opt/helper"}, L"", false},
+    };
+    for (const Case& c : cases) {
+        std::vector<char*> argv;
+        for (const std::string& word : c.argv)
+            argv.push_back(const_cast<char*>(word.c_str()));
+        const std::wstring line = Tellan::rawCommandLine(int(argv.size()), argv.data());
+        EXPECT_EQ(line, c.line) << c.argv.front();
+
+        TestSupport::ScriptedDebugger debugger;
+        debugger.attachesAt = 2;
+        ScopedInstall<Tellan::Platform::Threads> install(&debugger);
+        Tellan::waitForDebugger(line.c_str());
+        EXPECT_EQ(debugger.questions, c.waits ? 2 : 0) << c.argv.front();
     }
 }
 

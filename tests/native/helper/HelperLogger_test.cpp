@@ -1,12 +1,14 @@
 #include "HelperLogger.h"
 
-#include "LongPath/FileInUse.h"
 #include "Logging/Log.h"
+#include "LongPath/FileInUse.h"
 #include "Settings/SharedStorage.h"
 #include "Storage/Storage.h"
 
+#include "ChildProgram.h"
 #include "Platform/Platform.h"
 #include "RecordingSink.h"
+#include "ScriptedAppendFile.h"
 #include "ScriptedFileShare.h"
 #include "ScriptedMachine.h"
 #include "ScriptedPlatform.h"
@@ -25,6 +27,7 @@
 #include <sys/mount.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <cstdio>
 #include <ctime>
@@ -100,6 +103,14 @@ bool contains(const Lines& lines, const std::string& text)
 // line as logged, without its CR.
 std::uint64_t countedBytes(const std::string& bytes) { return bytes.size() - (fileLines(bytes).size() - 12); }
 
+// The start of the report of `lines` lines lost.
+std::string lostLines(unsigned lines)
+{
+    return " TellanHelper : W HelperLogger : LogLinesLost : function = "
+           "Tellan>`anonymous-namespace'>lostLinesReport , lines = "
+           + std::to_string(lines) + " : line ";
+}
+
 // A line of exactly `size` bytes, line feed included.
 std::string lineOfSize(std::size_t size, char fill) { return std::string(size - 1, fill) + "\n"; }
 
@@ -134,6 +145,12 @@ public:
         return true;
     }
     bool makeRoom() { return QFile::remove(filler()); }
+    // Frees `bytes` of the filler's end.
+    bool makeRoom(qint64 bytes)
+    {
+        QFile file(filler());
+        return file.resize(file.size() - bytes);
+    }
 
 private:
     // Hidden, so that it is no archived log.
@@ -144,11 +161,13 @@ private:
     int error_;
 };
 
-// Machine facts whose memory probe throws while `throws` is above zero.
+// Machine facts whose memory probe throws while `throws` is above zero, and
+// that count the probes: one for every header built.
 class ThrowingMachine : public TestSupport::ScriptedMachine {
 public:
     bool globalMemoryStatusEx(Tellan::Platform::MemoryStatusEx* status) override
     {
+        ++probes;
         if (throws > 0) {
             --throws;
             throw std::runtime_error("memory probe failed");
@@ -156,6 +175,7 @@ public:
         return TestSupport::ScriptedMachine::globalMemoryStatusEx(status);
     }
     int throws = 0;
+    int probes = 0;
 };
 
 // A child program of this folder, driven a line at a time.
@@ -199,6 +219,19 @@ public:
     QProcess process;
 };
 
+// Runs a program to its end; its exit code.
+int run(const QString& program, const QStringList& arguments)
+{
+    TestSupport::ChildProgram child(program, arguments);
+    return child.finish();
+}
+
+std::size_t count(const Lines& lines, const std::string& text)
+{
+    return static_cast<std::size_t>(std::count_if(
+        lines.begin(), lines.end(), [&](const std::string& l) { return l.find(text) != std::string::npos; }));
+}
+
 // A helper's profile with its Logs folder; the sink the test installs is
 // replaced by a recording one before the profile goes, which closes its file.
 class HelperLoggerTest : public ::testing::Test {
@@ -211,11 +244,11 @@ protected:
     }
     ~HelperLoggerTest() override { TestSupport::installRecordingSink(); }
 
-    // Installs a new sink as the helper does; maxFileSize is set before the
-    // sink takes over.
+    // Installs a new sink as the helper does, on the test's clock;
+    // maxFileSize is set before the sink takes over.
     HelperLogger& install(quint32 maxFileSize = kLimit)
     {
-        auto* sink = new HelperLogger();
+        auto* sink = new HelperLogger([this] { return now.load(); });
         sink->maxFileSize = maxFileSize;
         Tellan::Logging::instance().setLogger(sink);
         return *sink;
@@ -245,7 +278,23 @@ protected:
         QDir().mkpath(logs());
     }
 
+    // Writes one line that makes the current file end `remainder` bytes into
+    // a block of 4096, so that what fits once the disk is full is known.
+    void padTo(HelperLogger& sink, std::size_t remainder)
+    {
+        const std::size_t onDisk = readFile(currentPath()).size();
+        std::size_t pad = (remainder + 2 * 4096 - onDisk % 4096 - 1) % 4096;
+        if (pad == 0)
+            pad = 4096;
+        sink.write(lineOfSize(pad, 'p'));
+        ASSERT_EQ(readFile(currentPath()).size() % 4096, remainder);
+    }
+
+    std::string archivedName(std::time_t at) const { return HelperLogger::archivedFileName("ZorvikMusicHelper", at); }
+
     TestSupport::TempProfile profile;
+    // The sink's clock: it moves only when a test moves it.
+    std::atomic<std::time_t> now{1696514102};
 };
 
 } // namespace
@@ -319,16 +368,11 @@ TEST_F(HelperLoggerTest, WhatStandsAtTheCurrentNameAtStartIsArchivedFirst)
             ASSERT_TRUE(file.open(QIODevice::WriteOnly));
             file.write("line of a crashed run\r\n");
         }
-        const std::time_t before = std::time(nullptr);
         install();
-        const std::time_t after = std::time(nullptr);
 
         const QStringList names = archived();
         ASSERT_EQ(names.size(), 1);
-        const std::string name = names[0].toStdString();
-        EXPECT_TRUE(name == HelperLogger::archivedFileName("ZorvikMusicHelper", before)
-                    || name == HelperLogger::archivedFileName("ZorvikMusicHelper", after))
-            << name;
+        EXPECT_EQ(names[0].toStdString(), archivedName(now));
         if (folder)
             EXPECT_TRUE(QFileInfo::exists(logs() + "/" + names[0] + "/inside"));
         else
@@ -430,10 +474,9 @@ TEST_F(HelperLoggerTest, AnArchivedNameAlreadyTakenMovesTheArchiveToTheNextFreeS
     install();
     TLOG(INFO, "helper") << "the closing file";
     // Every name of the next few seconds is taken, by files and folders.
-    const std::time_t now = std::time(nullptr);
     std::map<QString, bool> taken;
     for (std::time_t t = now - 1; t <= now + 4; ++t) {
-        const QString name = QString::fromStdString(HelperLogger::archivedFileName("ZorvikMusicHelper", t));
+        const QString name = QString::fromStdString(archivedName(t));
         const bool folder = t % 2 == 0;
         if (folder)
             ASSERT_TRUE(QDir().mkpath(logs() + "/" + name));
@@ -442,21 +485,13 @@ TEST_F(HelperLoggerTest, AnArchivedNameAlreadyTakenMovesTheArchiveToTheNextFreeS
         taken[name] = folder;
     }
 
-    const std::time_t closing = std::time(nullptr);
     Tellan::Logging::instance().closeLogger();
-    const std::time_t closed = std::time(nullptr);
 
     EXPECT_FALSE(currentExists());
     const QStringList names = archived();
     ASSERT_EQ(names.size(), static_cast<int>(taken.size()) + 1);
-    // The first free second from the moment of archiving on, however long
-    // the machine paused before it.
-    bool expectedName = false;
-    for (std::time_t t = closing; t <= closed; ++t)
-        expectedName =
-            expectedName
-            || names.last().toStdString() == HelperLogger::archivedFileName("ZorvikMusicHelper", std::max(now + 5, t));
-    EXPECT_TRUE(expectedName) << names.last().toStdString();
+    // The first free second from the moment of archiving on.
+    EXPECT_EQ(names.last().toStdString(), archivedName(now + 5));
     EXPECT_TRUE(contains(archivedLines(names.last()), " : the closing file"));
     for (const auto& t : taken) {
         if (t.second)
@@ -488,7 +523,8 @@ TEST_F(HelperLoggerTest, WithoutAFileThePendingLinesAreBoundedAndTheDropIsToldIn
     sink.write("the line that finds the file free\n");
 
     // The left-over file is archived first; the new one reaches the limit
-    // with the kept lines and is archived in its turn before the line.
+    // with the kept lines and the record its header logged, and is archived
+    // in its turn before the line.
     const QStringList names = archived();
     ASSERT_EQ(names.size(), 2);
     EXPECT_EQ(archivedLines(names[0]), Lines{"the other holder's line"});
@@ -498,12 +534,13 @@ TEST_F(HelperLoggerTest, WithoutAFileThePendingLinesAreBoundedAndTheDropIsToldIn
         EXPECT_EQ(after[i], std::string(1023, static_cast<char>('a' + i)));
     EXPECT_NE(after[4].find(" TellanHelper : I WindowsVersion : windowsVersionFound : "), std::string::npos);
     EXPECT_NE(after[5].find(" TellanHelper : W HelperLogger : PendingLogLinesDropped : function = "
-                            "Tellan>HelperLogger>openLogFile , limit = 4096 , lines = 6 : line "),
+                            "Tellan>`anonymous-namespace'>droppedLinesReport , limit = 4096 , lines = 6 : line "),
               std::string::npos)
         << after[5];
     const Lines next = afterHeader(current());
-    ASSERT_FALSE(next.empty());
-    EXPECT_EQ(next.back(), "the line that finds the file free");
+    ASSERT_EQ(next.size(), 2u) << readFile(currentPath());
+    EXPECT_NE(next[0].find(" TellanHelper : I WindowsVersion : windowsVersionFound : "), std::string::npos);
+    EXPECT_EQ(next[1], "the line that finds the file free");
 }
 
 TEST_F(HelperLoggerTest, ARotationThatCannotMoveTheFileKeepsWritingToIt)
@@ -512,9 +549,8 @@ TEST_F(HelperLoggerTest, ARotationThatCannotMoveTheFileKeepsWritingToIt)
     TestSupport::ScriptedFileShare share;
     Tellan::Platform::ScopedInstall<Tellan::Platform::FileShare> installShare(&share);
     // Every name the file could move to in the next ten minutes is in use.
-    const std::time_t now = std::time(nullptr);
     for (std::time_t t = now - 1; t <= now + 600; ++t)
-        share.markInUse((logs() + "/").toStdString() + HelperLogger::archivedFileName("ZorvikMusicHelper", t));
+        share.markInUse((logs() + "/").toStdString() + archivedName(t));
 
     for (char fill = 'a'; fill < 'a' + 6; ++fill)
         sink.write(lineOfSize(1000, fill));
@@ -577,13 +613,26 @@ TEST_F(HelperLoggerTest, AFolderThatCannotBeMadeLeavesTheLinesInTheCurrentFile)
     ASSERT_TRUE(QFile::remove(logs()));
     sink.write("the line after which the folder can be made\n");
 
-    const Lines old = afterHeader(fileLines(readFile(moved + "/" + kCurrentName)));
+    const std::string oldBytes = readFile(moved + "/" + kCurrentName);
+    const Lines old = afterHeader(fileLines(oldBytes));
     ASSERT_GE(old.size(), 7u);
     for (int i = 0; i < 6; ++i)
         EXPECT_EQ(old[old.size() - 7 + i], std::string(999, static_cast<char>('a' + i)));
     EXPECT_EQ(old.back(), "the line after which the folder can be made");
-    EXPECT_TRUE(headerAt(current(), 0));
-    EXPECT_TRUE(archived().isEmpty());
+    // The file went away with the folder: its content is saved as an
+    // archive, which says so, and the new file says it too.
+    const QStringList names = archived();
+    ASSERT_EQ(names.size(), 1);
+    const std::string saved = readFile(logs() + "/" + names[0]);
+    ASSERT_GT(saved.size(), oldBytes.size());
+    EXPECT_EQ(saved.substr(0, oldBytes.size()), oldBytes);
+    const std::string removed = " TellanHelper : W HelperLogger : LogFileRemovedByOther : function = "
+                                "Tellan>`anonymous-namespace'>fileRemovedReport , savedAs = "
+                                + names[0].toStdString() + " : line ";
+    EXPECT_NE(fileLines(saved).back().find(removed), std::string::npos) << fileLines(saved).back();
+    const Lines next = afterHeader(current());
+    ASSERT_FALSE(next.empty()) << readFile(currentPath());
+    EXPECT_NE(next.back().find(removed), std::string::npos) << next.back();
 }
 
 TEST_F(HelperLoggerTest, AWriteThatFailsOnAFullDiskIsCountedAndTheNextLineWritesAgain)
@@ -605,10 +654,7 @@ TEST_F(HelperLoggerTest, AWriteThatFailsOnAFullDiskIsCountedAndTheNextLineWrites
     const Lines after = afterHeader(fileLines(bytes));
     ASSERT_GE(after.size(), 3u) << bytes;
     EXPECT_NE(after[after.size() - 3].find(" : before the disk is full"), std::string::npos);
-    EXPECT_NE(after[after.size() - 2].find(" TellanHelper : W HelperLogger : LogLinesLost : function = "
-                                           "Tellan>HelperLogger>reportLostLines , lines = 1 : line "),
-              std::string::npos)
-        << after[after.size() - 2];
+    EXPECT_NE(after[after.size() - 2].find(lostLines(1)), std::string::npos) << after[after.size() - 2];
     EXPECT_NE(after.back().find(" : after the disk has room again"), std::string::npos);
 }
 
@@ -642,10 +688,14 @@ TEST_F(HelperLoggerTest, ANewFileWhoseHeaderDoesNotFitIsRemovedAndItsLinesWait)
     EXPECT_FALSE(currentExists());
 
     ASSERT_TRUE(disk.makeRoom());
+    TLOG(INFO, "helper") << "before the next try";
+    EXPECT_FALSE(currentExists());
+    now += HelperLogger::kOpenRetrySeconds;
     TLOG(INFO, "helper") << "after the disk has room again";
     const Lines after = afterHeader(current());
     ASSERT_GE(after.size(), 2u) << readFile(currentPath());
     EXPECT_TRUE(contains(after, " : while the disk is full"));
+    EXPECT_TRUE(contains(after, " : before the next try"));
     EXPECT_NE(after.back().find(" : after the disk has room again"), std::string::npos);
     EXPECT_FALSE(contains(after, "LogLinesLost"));
 }
@@ -746,17 +796,23 @@ TEST_F(HelperLoggerTest, AHeaderThatCannotBeBuiltKeepsTheLinesForTheNextFile)
     HelperLogger& sink = install(4096);
     ThrowingMachine machine;
     Tellan::Platform::ScopedInstall<Tellan::Platform::Machine> installMachine(&machine);
-    // The rotation's header fails, and so does the next line's try.
+    // The rotation's header fails, and so does the next try, which comes
+    // only after the pause between tries.
     machine.throws = 2;
     EXPECT_THROW(sink.write(lineOfSize(4096, 'r')), std::runtime_error);
     EXPECT_FALSE(currentExists());
+    TLOG(INFO, "helper") << "within the pause";
+    EXPECT_EQ(machine.throws, 1);
+    now += HelperLogger::kOpenRetrySeconds;
     TLOG(INFO, "helper") << "while no header can be built";
     EXPECT_EQ(machine.throws, 0);
     EXPECT_FALSE(currentExists());
 
+    now += HelperLogger::kOpenRetrySeconds;
     TLOG(INFO, "helper") << "once it can";
     const Lines after = afterHeader(current());
     ASSERT_GE(after.size(), 2u) << readFile(currentPath());
+    EXPECT_TRUE(contains(after, " : within the pause"));
     EXPECT_TRUE(contains(after, " : while no header can be built"));
     EXPECT_NE(after.back().find(" : once it can"), std::string::npos);
     TestSupport::installRecordingSink();
@@ -819,4 +875,235 @@ TEST_F(HelperLoggerTest, ASecondHelperProcessCanNeitherMoveNorPruneTheFileInUse)
     EXPECT_TRUE(contains(other, "Helper INFO in child line "));
     EXPECT_TRUE(contains(other, " : line of the second helper"));
     EXPECT_NE(other.back().find(" : the second helper has its file"), std::string::npos);
+}
+
+TEST_F(HelperLoggerTest, AFullDiskAtTheRotatingLineBuildsTheHeaderOnlyNowAndThenAndItsRecordsOnce)
+{
+    SmallDisk disk(logs());
+    if (!disk.mounted())
+        GTEST_SKIP() << "cannot mount a small file system here (errno " << disk.error() << ")";
+    TestSupport::ScriptedVersion version(10, 0, Tellan::Platform::VER_NT_WORKSTATION);
+    Tellan::Platform::ScopedInstall<Tellan::Platform::Version> installVersion(&version);
+    ThrowingMachine machine;
+    Tellan::Platform::ScopedInstall<Tellan::Platform::Machine> installMachine(&machine);
+
+    const quint32 limit = 8192;
+    HelperLogger& sink = install(limit);
+    sink.write(lineOfSize(limit - 1 - countedBytes(readFile(currentPath())), 'b'));
+    ASSERT_TRUE(archived().isEmpty());
+    ASSERT_TRUE(disk.fill());
+    machine.probes = 0;
+    sink.write("the line that rotates\n");
+    ASSERT_EQ(archived().size(), 1);
+    EXPECT_FALSE(currentExists()) << "no room for the header";
+
+    // A line a second while the disk stays full: more than the pending
+    // lines may hold.
+    const int lines = 120;
+    for (int i = 0; i < lines; ++i) {
+        ++now;
+        TLOG(INFO, "helper") << "while the disk is full, line " << i << std::string(60, '.').c_str();
+    }
+    EXPECT_LE(machine.probes, 1 + lines / static_cast<int>(HelperLogger::kOpenRetrySeconds));
+    EXPECT_GE(machine.probes, 2);
+
+    ASSERT_TRUE(disk.makeRoom());
+    now += HelperLogger::kOpenRetrySeconds;
+    TLOG(INFO, "helper") << "after the disk has room again";
+    // The kept lines fill the new file to the limit: it is archived in its
+    // turn, and the line goes to the next one.
+    const QStringList names = archived();
+    ASSERT_EQ(names.size(), 2);
+    const Lines after = afterHeader(archivedLines(names[1]));
+    EXPECT_EQ(count(after, " TellanHelper : I WindowsVersion : windowsVersionFound : "), 1u)
+        << readFile(logs() + "/" + names[1]);
+    // The first lines are kept, within the bound; the rest are counted.
+    std::size_t keptBytes = 0, kept = 0;
+    for (const std::string& line : after)
+        if (line.find(" : while the disk is full, line ") != std::string::npos) {
+            EXPECT_NE(line.find("line " + std::to_string(kept) + "."), std::string::npos) << line;
+            keptBytes += line.size() + 1;
+            ++kept;
+        }
+    EXPECT_GT(kept, 0u);
+    EXPECT_LE(keptBytes, limit);
+    EXPECT_TRUE(contains(after, " TellanHelper : W HelperLogger : PendingLogLinesDropped : function = "
+                                "Tellan>`anonymous-namespace'>droppedLinesReport , limit = 8192 , lines = "
+                                    + std::to_string(lines - static_cast<int>(kept)) + " : line "))
+        << readFile(logs() + "/" + names[1]);
+    EXPECT_FALSE(contains(after, "LogLinesLost"));
+    const Lines next = afterHeader(current());
+    ASSERT_FALSE(next.empty());
+    EXPECT_NE(next.back().find(" : after the disk has room again"), std::string::npos);
+}
+
+TEST_F(HelperLoggerTest, RoomForPartOfThePendingLinesKeepsTheFirstOnesAndCountsTheRest)
+{
+    SmallDisk disk(logs());
+    if (!disk.mounted())
+        GTEST_SKIP() << "cannot mount a small file system here (errno " << disk.error() << ")";
+
+    const quint32 limit = 12000;
+    HelperLogger& sink = install(limit);
+    sink.write(lineOfSize(limit - 1 - countedBytes(readFile(currentPath())), 'b'));
+    ASSERT_TRUE(disk.fill());
+    sink.write("the line that rotates\n");
+    ASSERT_FALSE(currentExists());
+    const int waiting = 100;
+    for (int i = 0; i < waiting; ++i) {
+        char line[101];
+        std::snprintf(line, sizeof line, "%-99s\n", ("waiting line " + std::to_string(i) + " ").c_str());
+        sink.write(line);
+    }
+
+    // One block of room: the header and some of the waiting lines.
+    ASSERT_TRUE(disk.makeRoom(4096));
+    now += HelperLogger::kOpenRetrySeconds;
+    sink.write("the line that opens the file\n");
+    ASSERT_TRUE(currentExists());
+    ASSERT_TRUE(disk.makeRoom());
+    sink.write("the line after the room came back\n");
+
+    const Lines after = afterHeader(current());
+    std::size_t kept = 0;
+    while (kept < after.size() && after[kept].compare(0, 13, "waiting line ") == 0) {
+        EXPECT_EQ(
+            after[kept].compare(0, 14 + std::to_string(kept).size(), "waiting line " + std::to_string(kept) + " "), 0)
+            << after[kept];
+        ++kept;
+    }
+    EXPECT_GT(kept, 10u);
+    EXPECT_LT(kept, static_cast<std::size_t>(waiting));
+    ASSERT_EQ(after.size(), kept + 2) << readFile(currentPath());
+    // The rest of the waiting lines, the header's record after them, and
+    // the line that opened the file.
+    EXPECT_NE(after[kept].find(lostLines(static_cast<unsigned>(waiting - kept + 2))), std::string::npos) << after[kept];
+    EXPECT_EQ(after.back(), "the line after the room came back");
+}
+
+TEST_F(HelperLoggerTest, ACurrentFileRemovedOrMovedByAnotherProgramIsSavedAndANewOneBegun)
+{
+    const QString movedTo = profile.home() + "/moved.log";
+    for (const bool moved : {false, true})
+        for (const bool atClose : {false, true}) {
+            SCOPED_TRACE(std::string(moved ? "moved" : "removed") + (atClose ? ", then closed" : ", then a line"));
+            startOver();
+            QFile::remove(movedTo);
+            install();
+            TLOG(INFO, "helper") << "before the file went";
+            const std::string before = readFile(currentPath());
+            ASSERT_EQ(moved ? run(QStringLiteral("mv"), {currentPath(), movedTo})
+                            : run(QStringLiteral("rm"), {currentPath()}),
+                      0);
+            ASSERT_FALSE(currentExists());
+
+            if (atClose) {
+                Tellan::Logging::instance().closeLogger();
+            } else {
+                ++now;
+                TLOG(INFO, "helper") << "after the file went";
+            }
+
+            const QStringList names = archived();
+            ASSERT_EQ(names.size(), 1);
+            const std::string saved = readFile(logs() + "/" + names[0]);
+            EXPECT_EQ(saved.substr(0, before.size()), before);
+            const std::string removed = " TellanHelper : W HelperLogger : LogFileRemovedByOther : function = "
+                                        "Tellan>`anonymous-namespace'>fileRemovedReport , savedAs = "
+                                        + names[0].toStdString() + " : line ";
+            const Lines savedLines = fileLines(saved);
+            ASSERT_EQ(savedLines.size(), fileLines(before).size() + 1) << saved;
+            EXPECT_NE(savedLines.back().find(removed), std::string::npos) << savedLines.back();
+            EXPECT_NE(savedLines.back().find("the current log file was removed or moved by another program"),
+                      std::string::npos);
+            if (atClose) {
+                EXPECT_FALSE(currentExists());
+            } else {
+                const Lines next = afterHeader(current());
+                ASSERT_GE(next.size(), 2u) << readFile(currentPath());
+                EXPECT_NE(next[next.size() - 2].find(removed), std::string::npos) << next[next.size() - 2];
+                EXPECT_NE(next.back().find(" : after the file went"), std::string::npos);
+                EXPECT_FALSE(contains(next, "before the file went"));
+            }
+            if (moved) {
+                EXPECT_EQ(readFile(movedTo), before);
+            }
+        }
+    QFile::remove(movedTo);
+}
+
+TEST_F(HelperLoggerTest, LinesLostOnADiskFullUntilCloseAreToldInTheArchivedFile)
+{
+    SmallDisk disk(logs());
+    if (!disk.mounted())
+        GTEST_SKIP() << "cannot mount a small file system here (errno " << disk.error() << ")";
+
+    HelperLogger& sink = install();
+    TLOG(INFO, "helper") << "before the disk is full";
+    // Half a block of room stays in the file's last block.
+    padTo(sink, 2048);
+    ASSERT_TRUE(disk.fill());
+    sink.write(lineOfSize(6000, 'z'));
+    sink.write(lineOfSize(6000, 'y'));
+    Tellan::Logging::instance().closeLogger();
+
+    const QStringList names = archived();
+    ASSERT_EQ(names.size(), 1);
+    const Lines after = afterHeader(archivedLines(names[0]));
+    ASSERT_GE(after.size(), 2u);
+    EXPECT_EQ(after[after.size() - 2].find_first_not_of('p'), std::string::npos) << after[after.size() - 2];
+    EXPECT_NE(after.back().find(lostLines(2)), std::string::npos) << after.back();
+    EXPECT_FALSE(contains(after, "zzz"));
+    EXPECT_FALSE(contains(after, "yyy"));
+}
+
+TEST_F(HelperLoggerTest, TheLossIsToldBeforeTheFirstLineWrittenAfterIt)
+{
+    SmallDisk disk(logs());
+    if (!disk.mounted())
+        GTEST_SKIP() << "cannot mount a small file system here (errno " << disk.error() << ")";
+
+    HelperLogger& sink = install();
+    // Room for a short line in the file's last block, not for the report.
+    padTo(sink, 4096 - 40);
+    ASSERT_TRUE(disk.fill());
+    sink.write(lineOfSize(6000, 'z'));
+    sink.write("short\n");
+    ASSERT_TRUE(disk.makeRoom());
+    sink.write("after the disk has room again\n");
+
+    const Lines after = afterHeader(current());
+    ASSERT_GE(after.size(), 3u);
+    EXPECT_EQ(after[after.size() - 3].find_first_not_of('p'), std::string::npos) << after[after.size() - 3];
+    EXPECT_NE(after[after.size() - 2].find(lostLines(2)), std::string::npos) << after[after.size() - 2];
+    EXPECT_EQ(after.back(), "after the disk has room again");
+    EXPECT_FALSE(contains(after, "short"));
+}
+
+TEST_F(HelperLoggerTest, EachLineIsOneWriteAndAShortWriteIsCutBackAndCounted)
+{
+    TestSupport::ScriptedAppendFile files;
+    Tellan::Platform::ScopedInstall<Tellan::Platform::AppendFile> installFiles(&files);
+    HelperLogger& sink = install();
+    files.appends = 0;
+    sink.write("one\n");
+    sink.write("two\n     three\n");
+    EXPECT_EQ(files.appends.load(), 2);
+
+    // Room for part of the line only, as on a full disk.
+    files.room = 10;
+    sink.write(lineOfSize(100, 'z'));
+    files.room = -1;
+    sink.write("after the room came back\n");
+
+    const Lines after = afterHeader(current());
+    ASSERT_GE(after.size(), 5u) << readFile(currentPath());
+    const Lines last(after.end() - 5, after.end());
+    EXPECT_EQ(last[0], "one");
+    EXPECT_EQ(last[1], "two");
+    EXPECT_EQ(last[2], "     three");
+    EXPECT_NE(last[3].find(lostLines(1)), std::string::npos) << last[3];
+    EXPECT_EQ(last[4], "after the room came back");
+    EXPECT_FALSE(contains(after, "zzz"));
+    TestSupport::installRecordingSink();
 }

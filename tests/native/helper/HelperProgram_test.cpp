@@ -272,6 +272,30 @@ TEST_F(HelperProgram, SecondStartForwardsAndKillFromAThirdEndsTheRunningHelper)
     EXPECT_EQ(log.count("Begin helper shutdown"), 1);
 }
 
+// Another program removes the running helper's log (Linux lets it): the
+// helper's lines are not lost with the file, down to its shutdown.
+TEST_F(HelperProgram, LogRemovedByAnotherProgramIsSavedAndTheLinesAfterItKept)
+{
+    auto running = startRunning();
+    ASSERT_TRUE(QFile::exists(currentLog()));
+    ASSERT_EQ(::unlink(QFile::encodeName(currentLog()).constData()), 0);
+    stop(*running);
+
+    // The saved content, and, when a line came in a later second, a new
+    // file for the lines after the removal.
+    EXPECT_FALSE(QFile::exists(currentLog()));
+    const QStringList archived = archivedHelperLogs();
+    ASSERT_GE(archived.size(), 1);
+    ASSERT_LE(archived.size(), 2);
+    const QByteArray saved = readAll(logs() + "/" + archived[0]);
+    EXPECT_TRUE(saved.startsWith("[SystemInfo]\r\n")) << saved.left(200).constData();
+    EXPECT_TRUE(saved.contains(" : I helper : settingTellanPath : ")) << saved.constData();
+    EXPECT_TRUE(saved.contains(" : W HelperLogger : LogFileRemovedByOther : ")) << saved.constData();
+    const QByteArray last = readAll(logs() + "/" + archived.last());
+    EXPECT_TRUE(last.startsWith("[SystemInfo]\r\n"));
+    EXPECT_TRUE(last.contains(": Begin helper shutdown\r\n")) << last.right(300).constData();
+}
+
 TEST_F(HelperProgram, ExitCodesOfStartsThatCannotRun)
 {
     {

@@ -1,13 +1,20 @@
 // What keeps uploads safe: the server must prove it is the host connected to,
 // and no step of the exchange may hold the File Upload thread for good.
 
-#include "HelperConfig.h"
+#include "ChildProgram.h"
 #include "TcpRelay.h"
 #include "UploadFixture.h"
 
 #include <gmock/gmock.h>
 
-#include <QProcess>
+#include <QProcessEnvironment>
+#include <QStringList>
+
+#include <openssl/pem.h>
+#include <openssl/x509.h>
+
+#include <cstdio>
+#include <memory>
 
 #include <future>
 #include <thread>
@@ -57,7 +64,11 @@ TEST_F(OpsFileUploadSafety, DefaultEndpointIsTheCompiledInHostWithTheDefaultBoun
     EXPECT_EQ(defaults.replyByteCap, 256u * 1024);
     EXPECT_FALSE(defaults.lookUp);
     EXPECT_TRUE(defaults.addresses.empty());
-    EXPECT_STREQ(Tellan::Config::uploadHost, ZORVIK_UPLOAD_HOST);
+
+    // The request names the host that the upload connects to by default.
+    EXPECT_THAT(runUpload(writeFile("a.log", "x"), OpsFileInfo::LogFile, endpoint()).results, ElementsAre(0));
+    EXPECT_THAT(onlyRequest().bytes, HasSubstr("\r\nHost: " ZORVIK_UPLOAD_HOST "\r\n"));
+    EXPECT_THAT(onlyRequest().bytes, HasSubstr("\r\nHost: " + defaults.host + "\r\n"));
 }
 
 struct CertificateCase {
@@ -104,7 +115,11 @@ INSTANTIATE_TEST_SUITE_P(
                     CertificateCase{"ForAnotherHost", {"other.example"}, {"127.0.0.1"}, "localhost", false},
                     CertificateCase{"AddressMatches", {}, {"127.0.0.1"}, "127.0.0.1", true},
                     CertificateCase{"AddressNotInCertificate", {"localhost"}, {}, "127.0.0.1", false},
-                    CertificateCase{"WildcardDoesNotCoverTheBareDomain", {"*.localhost"}, {}, "localhost", false}),
+                    CertificateCase{"WildcardDoesNotCoverTheBareDomain", {"*.localhost"}, {}, "localhost", false},
+                    CertificateCase{"WildcardCoversOneLabel", {"*.zorvik.example"}, {}, "foo.zorvik.example", true},
+                    // "f*" would match "foo": only a whole-label wildcard counts.
+                    CertificateCase{
+                        "PartialWildcardIsRefused", {"f*.zorvik.example"}, {}, "foo.zorvik.example", false}),
     [](const testing::TestParamInfo<CertificateCase>& info) { return std::string(info.param.name); });
 
 TEST_F(OpsFileUploadSafety, CertificateFromAnUnknownAuthorityFailsTheHandshake)
@@ -138,35 +153,100 @@ TEST_F(OpsFileUploadSafety, ServerNameIsSentForAHostNameButNotForAnAddress)
     }
 }
 
-// Production trusts the system's authorities; an authority that only the
-// system store holds (OpenSSL's default file, pointed at by SSL_CERT_FILE)
-// must let the upload through. Each run is a process of its own, since the
-// store is read once per process.
-TEST_F(OpsFileUploadSafety, AuthorityInTheSystemTrustStoreAloneIsTrusted)
-{
-    const QString path = writeFile("a.log", "x");
-    QTemporaryDir emptyFolder;
-    for (const bool inSystemStore : {true, false}) {
-        SCOPED_TRACE(inSystemStore ? "in the system store" : "nowhere");
-        QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
-        environment.insert("SSL_CERT_DIR", emptyFolder.path());
-        environment.insert("SSL_CERT_FILE", inSystemStore ? QString::fromStdString(certificates.caFile)
-                                                          : emptyFolder.filePath("none.pem"));
-        QProcess child;
-        child.setProcessEnvironment(environment);
-        child.setProcessChannelMode(QProcess::ForwardedErrorChannel);
-        child.start(ZORVIK_TEST_BIN_DIR "/UploadTrust_child", {QString::number(server->port()), path});
-        ASSERT_TRUE(child.waitForFinished(60000));
-        ASSERT_EQ(child.exitCode(), 0);
+namespace {
 
-        const QString output = QString::fromLocal8Bit(child.readAllStandardOutput());
-        if (inSystemStore)
-            EXPECT_EQ(output, "result 0 status 200\n");
-        else
-            EXPECT_EQ(output, "result -1 status 0\ncannotHandshakeServer\n");
-    }
-    EXPECT_EQ(server->requests().size(), 1u);
+// The name under which a hashed certificate folder keeps the certificate of
+// file: its subject's hash, ".0".
+std::string hashName(const std::string& file)
+{
+    std::unique_ptr<BIO, decltype(&BIO_free)> in(BIO_new_file(file.c_str(), "r"), &BIO_free);
+    std::unique_ptr<X509, decltype(&X509_free)> certificate(
+        in ? PEM_read_bio_X509(in.get(), nullptr, nullptr, nullptr) : nullptr, &X509_free);
+    char name[16] = "";
+    if (certificate)
+        std::snprintf(name, sizeof name, "%08lx.0", X509_subject_name_hash(certificate.get()));
+    return name;
 }
+
+struct TrustCase {
+    const char* name;
+    // Each: a folder made for the case ("hashed", "plain" or "empty"), the
+    // system's ("system"), or not set ("").
+    const char* certDir;
+    // "ca" (the test authority), "none" (a missing file), or not set ("").
+    const char* certFile;
+    bool extraCa; // the build's extra authorities: the test authority
+    bool accepted;
+};
+
+void PrintTo(const TrustCase& c, std::ostream* os) { *os << c.name; }
+
+} // namespace
+
+class OpsFileUploadTrust : public UploadTest, public testing::WithParamInterface<TrustCase> {};
+
+// Production trusts the system's authorities, where the environment
+// (SSL_CERT_DIR, SSL_CERT_FILE) or the TLS library's defaults put them, and
+// the build's extra ones. Each run is a process of its own, since the store is
+// made once per process.
+TEST_P(OpsFileUploadTrust, ServerIsTrustedOnlyThroughTheSystemsAuthoritiesOrTheBuildsExtraOnes)
+{
+    const TrustCase& c = GetParam();
+    const QString path = writeFile("a.log", "x");
+    const std::string ca = certificates.caFile;
+    QTemporaryDir made;
+    ASSERT_TRUE(made.isValid());
+    const std::string dir = c.certDir;
+    // A hashed folder keeps the authority under its hash name, a plain one
+    // under another; an empty one holds nothing.
+    if (dir == "hashed" || dir == "plain") {
+        const std::string name = dir == "hashed" ? hashName(ca) : "ca.pem";
+        ASSERT_TRUE(QFile::copy(QString::fromStdString(ca), made.filePath(QString::fromStdString(name))));
+    }
+
+    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    environment.remove("SSL_CERT_DIR");
+    environment.remove("SSL_CERT_FILE");
+    if (dir == "system")
+        environment.insert("SSL_CERT_DIR", QString::fromUtf8(X509_get_default_cert_dir()));
+    else if (!dir.empty())
+        environment.insert("SSL_CERT_DIR", made.path());
+    if (std::string(c.certFile) == "ca")
+        environment.insert("SSL_CERT_FILE", QString::fromStdString(ca));
+    else if (std::string(c.certFile) == "none")
+        environment.insert("SSL_CERT_FILE", made.filePath("none.pem"));
+
+    QStringList arguments{QString::number(server->port()), path};
+    if (c.extraCa)
+        arguments << QString::fromStdString(ca);
+    TestSupport::ChildProgram child(TestSupport::testProgram("UploadTrust_child"), arguments, environment);
+    ASSERT_TRUE(child.started());
+    ASSERT_EQ(child.finish(), 0) << child.errors().toStdString();
+
+    const QString output = QString::fromLocal8Bit(child.output());
+    if (c.accepted) {
+        EXPECT_EQ(output, "result 0 status 200\n");
+        EXPECT_EQ(server->requests().size(), 1u);
+    } else {
+        EXPECT_EQ(output, "result -1 status 0\ncannotHandshakeServer\n");
+        EXPECT_TRUE(server->requests().empty());
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Stores, OpsFileUploadTrust,
+    testing::Values(TrustCase{"OnlyInAHashedFolder", "hashed", "", false, true},
+                    // No hash names: the system's bundle file is read, and it lacks the authority.
+                    TrustCase{"EmptyFolder", "empty", "", false, false},
+                    TrustCase{"SystemFolderWithoutIt", "system", "", false, false},
+                    TrustCase{"LibraryDefaultsWithoutIt", "", "", false, false},
+                    TrustCase{"SystemFolderAndTheBuildsExtraAuthorities", "system", "", true, true},
+                    TrustCase{"FolderWithoutHashNamesBesideABundleWithIt", "plain", "ca", false, true},
+                    // A bundle named by SSL_CERT_FILE is read even beside a hashed folder.
+                    TrustCase{"BundleWithItBesideTheSystemFolder", "system", "ca", false, true},
+                    TrustCase{"BundleWithItBesideAnEmptyFolder", "empty", "ca", false, true},
+                    TrustCase{"MissingBundleBesideAnEmptyFolder", "empty", "none", false, false}),
+    [](const testing::TestParamInfo<TrustCase>& info) { return std::string(info.param.name); });
 
 struct ContextCase {
     const char* name;
@@ -340,18 +420,19 @@ TEST_F(OpsFileUploadTimeLimits, ServerThatReadsTheBodySlowlyRunsOutTheRequestTot
 
 TEST_F(OpsFileUploadTimeLimits, SlowButSteadyUploadOutlastsTheProgressBoundManyTimes)
 {
-    // 40 MiB at 8 MiB/s: five progress bounds, with progress all along, and
-    // a bound long enough that a loaded machine's pause is not a stall.
+    // 40 MiB at 8 MiB/s: over two progress bounds, with progress all along,
+    // and a bound long enough that a loaded machine's pause is not a stall.
+    // The floor rate lets a starved run take eight times as long.
     TestSupport::TcpRelay::Options options;
     options.targetPort = server->port();
     options.clientBytesPerSecond = steadyRate;
     TestSupport::TcpRelay relay(options);
     OpsFileUpload::Endpoint target = endpoint(relay.port());
-    target.progressBound = std::chrono::milliseconds(1000);
-    target.requestFloorRate = 4 * 1024 * 1024;
+    target.progressBound = std::chrono::milliseconds(2000);
+    target.requestFloorRate = 1024 * 1024;
     const QString path = writeFile("steady.log", QByteArray(40 * 1024 * 1024, 's'));
 
-    const Outcome outcome = runBounded(path, target, std::chrono::seconds(30), 4 * target.progressBound);
+    const Outcome outcome = runBounded(path, target, std::chrono::seconds(60), 2 * target.progressBound);
 
     EXPECT_THAT(outcome.results, ElementsAre(0));
     EXPECT_EQ(outcome.httpStatus, 200);

@@ -1,8 +1,11 @@
 // The upload against the stand-in over loopback, real TLS: the bytes on the
 // wire, the replies, the files that cannot be sent or change while they are.
 
+#include "ScriptedSocketOptions.h"
 #include "TcpRelay.h"
 #include "UploadFixture.h"
+
+#include "Platform/Platform.h"
 
 #include <QFileInfo>
 
@@ -96,50 +99,18 @@ TEST_F(OpsFileUploadWire, CrashDumpKeepsEveryByteAndDiffersOnlyInItsContentType)
     EXPECT_EQ(headerValue(bytes, "Content-Length"), std::to_string(body.size() - 1));
 }
 
-struct NamingCase {
-    const char* fileName; // UTF-8
-    int type;
-    const char* tag;
-    const char* key; // nullptr: the name unchanged
-    const char* contentType;
-};
-
-void PrintTo(const NamingCase& c, std::ostream* os) { *os << c.fileName; }
-
-class OpsFileUploadNaming : public UploadTest, public testing::WithParamInterface<NamingCase> {};
-
-TEST_P(OpsFileUploadNaming, TagAndKeyComeFromTheFileName)
+// The request format is tested on its own; one name shows that its target
+// and tag are what goes on the wire.
+TEST_F(OpsFileUploadWire, FileNameGoesIntoTheTargetPercentEncoded)
 {
-    const NamingCase& c = GetParam();
-    const QString path = writeFile(QString::fromUtf8(c.fileName), "x");
+    const QString path = writeFile(QString::fromUtf8("Zorvik Music-v1 \xc3\xa9.log"), "x");
 
-    EXPECT_EQ(upload(path, c.type).result(), 0);
+    EXPECT_EQ(upload(path).result(), 0);
 
     const std::string bytes = onlyRequest().bytes;
-    EXPECT_EQ(requestLine(bytes),
-              std::string("POST /DeviceEventProxy/VYKLogServlet?key=") + (c.key ? c.key : c.fileName) + " HTTP/1.1");
-    EXPECT_EQ(headerValue(bytes, "X-Upload-Tag"), c.tag);
-    EXPECT_EQ(headerValue(bytes, "X-Content-Type"), c.contentType);
+    EXPECT_EQ(requestLine(bytes), "POST /DeviceEventProxy/VYKLogServlet?key=Zorvik%20Music-v1%20%C3%A9.log HTTP/1.1");
+    EXPECT_EQ(headerValue(bytes, "X-Upload-Tag"), "unknown");
 }
-
-INSTANTIATE_TEST_SUITE_P(Names, OpsFileUploadNaming,
-                         testing::Values(NamingCase{"ZorvikMusicInstaller-v9.5.2.2478-240102-030405.log", 0,
-                                                    "ZorvikMusicInstaller", nullptr, "PavrelLogFormat-1.0"},
-                                         NamingCase{"ZorvikMusic-renderer-v9.5.2.2478-240102-030405.log", 0,
-                                                    "ZorvikMusic", nullptr, "PavrelLogFormat-1.0"},
-                                         NamingCase{"ZorvikMusicMigrator-v9.5.2.2478-240102-030405.log", 0,
-                                                    "ZorvikMusicMigrator", nullptr, "PavrelLogFormat-1.0"},
-                                         // The pattern wins over the suffix, the suffix test is case-sensitive,
-                                         // and the file's type plays no part in the tag.
-                                         NamingCase{"Report-v2.dmp", 1, "Report", nullptr, "BinaryFile"},
-                                         NamingCase{"0b5c7e2a.DMP", 1, "unknown", nullptr, "BinaryFile"},
-                                         NamingCase{"1234.dmp", 0, "CRASH", nullptr, "PavrelLogFormat-1.0"},
-                                         NamingCase{"notes.log", 0, "unknown", nullptr, "PavrelLogFormat-1.0"},
-                                         NamingCase{"A-z_0.9~x.log", 0, "unknown", nullptr, "PavrelLogFormat-1.0"},
-                                         NamingCase{"Zorvik Music-v1 \xc3\xa9.log", 0, "unknown",
-                                                    "Zorvik%20Music-v1%20%C3%A9.log", "PavrelLogFormat-1.0"},
-                                         NamingCase{"a+b&c=d?e#f%.log", 0, "unknown", "a%2Bb%26c%3Dd%3Fe%23f%25.log",
-                                                    "PavrelLogFormat-1.0"}));
 
 struct RecordCase {
     int fileSize;
@@ -220,6 +191,13 @@ INSTANTIATE_TEST_SUITE_P(
                     // "100 Continue" and "103 Early Hints" come before the reply that counts.
                     ReplyCase{"InterimThenAccepted", {Behaviour::Interim, 200}, 0, 200, {}},
                     ReplyCase{"InterimThenRefused", {Behaviour::Interim, 403}, 0, 403, {}},
+                    // Two final replies in one read: the last one counts, and a
+                    // 500 keeps the file queued.
+                    ReplyCase{"AcceptedThenServerErrorInOneRead", {Behaviour::TwoReplies, 200, 500}, 0, 500, {}},
+                    ReplyCase{"ServerErrorThenAcceptedInOneRead", {Behaviour::TwoReplies, 500, 200}, 0, 200, {}},
+                    ReplyCase{"ContinueThenAcceptedInOneRead", {Behaviour::TwoReplies, 100, 200}, 0, 200, {}},
+                    // The exchange ends with the read that completed a final reply.
+                    ReplyCase{"ServerErrorInALaterRead", {Behaviour::SecondReplyLater, 200, 500}, 0, 200, {}},
                     ReplyCase{"NotHttp", {Behaviour::NotHttp, 200}, -1, 0, {"httpParsedMismatch"}}),
     [](const testing::TestParamInfo<ReplyCase>& info) { return std::string(info.param.name); });
 
@@ -364,7 +342,6 @@ struct FailureCase {
     int fileSize;
     std::size_t deviceIdSize; // 0: the usual device id
     int shrinkTo; // when the connection arrives; -1: no change
-    std::size_t truncateAfter; // client bytes after which the file is emptied; 0: never
     std::size_t cutAfter; // client bytes after which the connection is reset; 0: never
     StandIn::Reply reply;
     std::vector<std::string> events;
@@ -385,10 +362,6 @@ TEST_P(OpsFileUploadFailures, ReportMinusOneExactlyOnceOnTheCallbacksPool)
     options.targetPort = server->port();
     if (c.shrinkTo >= 0)
         options.onAccept = [path, c] { QFile::resize(path, c.shrinkTo); };
-    if (c.truncateAfter) {
-        options.clientBytesSeen = c.truncateAfter;
-        options.onClientBytes = [path] { QFile::resize(path, 0); };
-    }
     if (c.cutAfter)
         options.cutAfterClientBytes = c.cutAfter;
     TestSupport::TcpRelay relay(options);
@@ -418,18 +391,20 @@ const std::size_t oneMiB = 1024 * 1024;
 INSTANTIATE_TEST_SUITE_P(
     Paths, OpsFileUploadFailures,
     testing::Values(
-        FailureCase{"ParserRejectsTheReply", 100, 0, -1, 0, 0, {Behaviour::NotHttp, 200}, {"httpParsedMismatch"}},
-        // Emptied while it is sent: the next read starts past its end.
-        FailureCase{"FileTruncatedBelowTheReadPosition", bigFile, 0, -1, oneMiB, 0, {}, {"cannotProperlyReadLogFile"}},
+        FailureCase{"ParserRejectsTheReply", 100, 0, -1, 0, {Behaviour::NotHttp, 200}, {"httpParsedMismatch"}},
+        // Emptied after it was measured, while the connection is made: the
+        // request announces its size, and the first read finds no bytes. (An
+        // emptying while pieces are read could also fall inside a read, which
+        // then ends short and takes the shrunk-file path instead.)
+        FailureCase{"FileEmptiedBeforeItsFirstRead", bigFile, 0, 0, 0, {}, {"cannotProperlyReadLogFile"}},
         // A head far larger than the socket buffers is still being written when the connection is reset.
-        FailureCase{"HeadWriteFails", 100, 16 * oneMiB, -1, 0, 64 * 1024, {}, {"cannotWriteRequest"}},
-        FailureCase{"FileWriteFails", bigFile, 0, -1, 0, oneMiB, {}, {"cannotWriteFile"}},
+        FailureCase{"HeadWriteFails", 100, 16 * oneMiB, -1, 64 * 1024, {}, {"cannotWriteRequest"}},
+        FailureCase{"FileWriteFails", bigFile, 0, -1, oneMiB, {}, {"cannotWriteFile"}},
         // Shrunk to one byte: the closing space, then spaces up to the announced length.
         FailureCase{"PaddingWriteFails",
                     bigFile,
                     0,
                     1,
-                    0,
                     oneMiB,
                     {},
                     {"sentDataContentLengthMisMatch", "cannotFinishFileWrite"}}),
@@ -454,6 +429,28 @@ TEST_F(OpsFileUploadWire, LineEndsInAStoredDeviceIdNeverStartAHeaderLine)
 }
 
 using OpsFileUploadConnection = UploadTest;
+
+// Small writes go out at once, and the request's many small TLS records are
+// held back into full segments until the request is out, then sent.
+TEST_F(OpsFileUploadConnection, RequestIsCorkedOnItsConnectionUntilItIsOut)
+{
+    TestSupport::ScriptedSocketOptions options;
+    Outcome outcome;
+    {
+        Tellan::Platform::ScopedInstall<Tellan::Platform::SocketOptions> install(&options);
+        outcome = upload(writeFile("a.log", QByteArray(10000, 'k')));
+    }
+
+    EXPECT_THAT(outcome.results, ElementsAre(0));
+    const auto calls = options.calls();
+    std::vector<std::string> names;
+    for (const auto& call : calls)
+        names.push_back(call.option);
+    EXPECT_THAT(names, ElementsAre("noDelay on", "cork on", "cork off"));
+    for (const auto& call : calls)
+        EXPECT_EQ(call.socket, calls.front().socket);
+    EXPECT_GE(calls.front().socket, 0);
+}
 
 TEST_F(OpsFileUploadConnection, SecondAddressIsTriedWhenTheFirstRefuses)
 {
@@ -511,6 +508,21 @@ TEST_F(OpsFileUploadConnection, TheHostNameIsResolvedWhenNoAddressIsGiven)
 
     EXPECT_THAT(outcome.results, ElementsAre(0));
     EXPECT_TRUE(onlyRequest().complete);
+}
+
+// The uploader keeps a finished upload until its next one: the connection and
+// the TLS state must not wait with it.
+TEST_F(OpsFileUploadConnection, ConnectionIsClosedOnceTheResultIsKnown)
+{
+    const auto log = std::make_shared<CallbackLog>();
+    Tellan::Event::Dispatcher::instance();
+    Tellan::OpsFileUpload upload(boost::make_shared<OpsFileInfo>(writeFile("a.log", "x"), 0), deviceId,
+                                 recordingCallback(log), endpoint());
+    ASSERT_TRUE(upload.Start());
+    EXPECT_EQ(upload.httpStatus, 200);
+
+    EXPECT_TRUE(server->waitForClosedConnections(1, std::chrono::seconds(10)));
+    drainPool();
 }
 
 TEST_F(OpsFileUploadConnection, ResultIsPostedToTheCallbacksPoolNeverCalledDirectly)

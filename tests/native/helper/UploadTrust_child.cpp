@@ -1,9 +1,10 @@
 // Sends one file to "localhost" at 127.0.0.1:port with the helper's trust
-// settings (no extra authorities), and prints "result R status S" and the
-// events of the records logged, one per line. The system's trust store is
-// what the environment (SSL_CERT_FILE, SSL_CERT_DIR) makes it.
+// settings (the extra authorities of extra-ca, none without it), and prints
+// "result R status S" and the events of the records logged, one per line. The
+// system's trust store is what the environment (SSL_CERT_FILE, SSL_CERT_DIR)
+// makes it.
 //
-//   UploadTrust_child port file
+//   UploadTrust_child port file [extra-ca]
 
 #include "Event/Dispatcher.h"
 #include "OpsFileUpload.h"
@@ -18,7 +19,7 @@
 
 int main(int argc, char** argv)
 {
-    if (argc != 3)
+    if (argc != 3 && argc != 4)
         return 2;
     TestSupport::RecordingSink& sink = TestSupport::installRecordingSink();
     Tellan::Event::Dispatcher::instance();
@@ -27,7 +28,7 @@ int main(int argc, char** argv)
     endpoint.host = "localhost";
     endpoint.service = argv[1];
     endpoint.addresses = {{boost::asio::ip::address_v4::loopback(), static_cast<unsigned short>(std::stoi(argv[1]))}};
-    endpoint.extraCaFile.clear();
+    endpoint.extraCaFile = argc == 4 ? argv[3] : "";
 
     auto result = std::make_shared<std::promise<int>>();
     ThreadBoundCallback callback;

@@ -2,6 +2,7 @@
 #include "Platform/Platform.h"
 
 #include <fstream>
+#include <pthread.h>
 #include <string>
 #include <sys/syscall.h>
 #include <unistd.h>
@@ -11,9 +12,22 @@ namespace Platform {
 
 namespace {
 
+// The calling thread's id, asked of the kernel once per thread: every lock
+// of the log sink asks for it. A forked child's thread is another thread.
+thread_local std::uint32_t cachedThreadId = 0;
+
+void forgetThreadId() { cachedThreadId = 0; }
+
 class LinuxThreads final : public Threads {
 public:
-    std::uint32_t currentThreadId() override { return static_cast<std::uint32_t>(::syscall(SYS_gettid)); }
+    LinuxThreads() { ::pthread_atfork(nullptr, nullptr, forgetThreadId); }
+
+    std::uint32_t currentThreadId() override
+    {
+        if (cachedThreadId == 0)
+            cachedThreadId = static_cast<std::uint32_t>(::syscall(SYS_gettid));
+        return cachedThreadId;
+    }
 
     void setThreadName(std::uint32_t threadId, const char* name) override
     {
