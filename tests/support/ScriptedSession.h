@@ -16,12 +16,15 @@ namespace TestSupport {
 
 // The session as a test sets it: a ProcessIdToSessionId that reports
 // `sessionId` (or none when `hasSessionFunction` is false) and a private
-// folder that is `folder` (or refused when it is empty).
+// folder that is `folder` (or refused when it is empty); owners and peers
+// as the system says.
 class ScriptedSession : public Tellan::Platform::Session {
 public:
     std::uint32_t getCurrentProcessId() override { return processId; }
     ProcessIdToSessionIdFunction lookUpProcessIdToSessionId() override;
     bool getPrivateTempPath(std::string* path) override;
+    bool isOwnedByCurrentUser(int descriptor) override { return Session::native().isOwnedByCurrentUser(descriptor); }
+    bool isPeerOfCurrentUser(int descriptor) override { return Session::native().isPeerOfCurrentUser(descriptor); }
 
     std::uint32_t processId = 4242;
     bool hasSessionFunction = true;

@@ -5,6 +5,7 @@
 #include "Platform/Elevation.h"
 #include "Platform/Threads.h"
 #include "Platform/Version.h"
+#include "Settings/SharedStorage.h"
 #include "Storage/Storage.h"
 #include "Text/WideText.h"
 
@@ -82,6 +83,9 @@ int helperMain(int argc, char** argv)
     if (!Storage::InitStorageLocations())
         return 1;
 
+    // Only the start that becomes the running helper stores a device id it
+    // made: the others end without waiting on the settings file.
+    SharedStorage::holdSaves();
     argumentCount = argc;
     helperApp = new HelperApp(argumentCount, argv);
     if (helperApp->isRunning()) {
@@ -93,6 +97,7 @@ int helperMain(int argc, char** argv)
             return sent ? 0 : 1;
         }
     }
+    SharedStorage::releaseSaves();
     if (!helperApp->start()) {
         helperApp->shutdown();
         return 1;

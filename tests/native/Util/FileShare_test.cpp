@@ -1,6 +1,6 @@
 #include "Platform/FileShare.h"
-#include "LongPath/FileInUse.h"
 #include "FileSystem/FileSystemUtility.h"
+#include "LongPath/FileInUse.h"
 #include "LongPath/LongPath.h"
 #include "Platform/Platform.h"
 #include "RecordingSink.h"

@@ -116,6 +116,7 @@ TEST(PlatformErrors, EveryNumberTheLayerDefinesHasItsText)
                                      ERROR_OUTOFMEMORY_CODE,
                                      ERROR_GEN_FAILURE_CODE,
                                      ERROR_SHARING_VIOLATION_CODE,
+                                     ERROR_LOCK_VIOLATION_CODE,
                                      ERROR_INVALID_PARAMETER_CODE,
                                      ERROR_BUFFER_OVERFLOW_CODE,
                                      ERROR_INSUFFICIENT_BUFFER_CODE,

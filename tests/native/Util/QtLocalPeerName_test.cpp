@@ -1,6 +1,9 @@
 // Where the single-instance channel lives: its names and the user's private
-// folder. The session look-up is kept once found, so the peers here are made
-// in one test, the one without the function first.
+// folder. The session look-up is kept for the process once found, so the
+// peers that show it are made in one test, in a process of its own, the one
+// without the function first.
+#include "OwnProcess.h"
+#include "ScopedEnvironment.h"
 #include "ScriptedSession.h"
 
 #include "SingleApplication/QtLocalPeer.h"
@@ -26,6 +29,8 @@ using Tellan::Platform::Session;
 
 TEST(QtLocalPeerName, NameFromPrefixChecksumAndSessionInThePrivateFolder)
 {
+    if (!TestSupport::inOwnProcess())
+        return TestSupport::runInOwnProcess();
     int argc = 1;
     char name[] = "QtLocalPeerName_test";
     char* argv[] = {name, nullptr};
@@ -88,15 +93,7 @@ protected:
     void SetUp() override
     {
         ASSERT_TRUE(base_.isValid());
-        oldRuntime_ = qgetenv("XDG_RUNTIME_DIR");
-        oldTmp_ = qgetenv("TMPDIR");
-        qputenv("TMPDIR", base_.path().toUtf8());
-        qunsetenv("XDG_RUNTIME_DIR");
-    }
-    void TearDown() override
-    {
-        oldRuntime_.isNull() ? qunsetenv("XDG_RUNTIME_DIR") : qputenv("XDG_RUNTIME_DIR", oldRuntime_);
-        oldTmp_.isNull() ? qunsetenv("TMPDIR") : qputenv("TMPDIR", oldTmp_);
+        environment_.set("TMPDIR", base_.path()).unset("XDG_RUNTIME_DIR");
     }
     QString fallback() const { return base_.path() + "/runtime-" + QString::number(::geteuid()); }
     static QString privateTempPath(bool* ok)
@@ -113,13 +110,13 @@ protected:
     }
 
     QTemporaryDir base_;
-    QByteArray oldRuntime_, oldTmp_;
+    TestSupport::ScopedEnvironment environment_;
 };
 
 TEST_F(PrivateTempPath, RuntimeFolderWhenItIsTheUsersAlone)
 {
     QTemporaryDir runtime; // 0700
-    qputenv("XDG_RUNTIME_DIR", runtime.path().toUtf8());
+    environment_.set("XDG_RUNTIME_DIR", runtime.path());
     bool ok = false;
     EXPECT_EQ(privateTempPath(&ok), runtime.path());
     EXPECT_TRUE(ok);
@@ -128,8 +125,14 @@ TEST_F(PrivateTempPath, RuntimeFolderWhenItIsTheUsersAlone)
     ASSERT_EQ(::mkdir(QFile::encodeName(open).constData(), 0755), 0);
     const QString tooLong = base_.path() + "/" + QString(70, 'l');
     ASSERT_EQ(::mkdir(QFile::encodeName(tooLong).constData(), 0700), 0);
-    for (const QString& unsuitable : {open, tooLong, base_.path() + "/missing", QString("relative")}) {
-        qputenv("XDG_RUNTIME_DIR", unsuitable.toUtf8());
+    // A link, even to our own private folder: its owner may repoint it.
+    const QString link = base_.path() + "/link";
+    ASSERT_TRUE(QFile::link(runtime.path(), link));
+    // Ours and closed to others, but we cannot make anything in it.
+    const QString readOnly = base_.path() + "/read-only";
+    ASSERT_EQ(::mkdir(QFile::encodeName(readOnly).constData(), 0500), 0);
+    for (const QString& unsuitable : {open, tooLong, link, readOnly, base_.path() + "/missing", QString("relative")}) {
+        environment_.set("XDG_RUNTIME_DIR", unsuitable);
         EXPECT_EQ(privateTempPath(&ok), fallback()) << unsuitable.toStdString();
         EXPECT_TRUE(ok);
         EXPECT_EQ(mode(fallback()), 0700u);
@@ -157,10 +160,37 @@ TEST_F(PrivateTempPath, FolderUnderTheTemporaryFolderMadePrivateOrRefused)
     EXPECT_EQ(Tellan::Platform::getLastError(), Tellan::Platform::ERROR_ACCESS_DENIED_CODE);
     ASSERT_TRUE(QFile::remove(fallback()));
 
+    if (::geteuid() != 0)
+        GTEST_SKIP() << "another owner needs root";
+    const auto plant = [this](const QString& name, bool folder) {
+        const QString entry = fallback() + "/" + name;
+        const bool made = folder ? QDir().mkpath(entry) : QFile(entry).open(QIODevice::WriteOnly);
+        return made && ::chown(QFile::encodeName(entry).constData(), 65534, 65534) == 0;
+    };
+
+    // Open to others a while: what they left there goes, ours stays.
+    privateTempPath(&ok);
+    ASSERT_TRUE(ok);
+    ASSERT_EQ(::chmod(QFile::encodeName(fallback()).constData(), 0777), 0);
+    ASSERT_TRUE(plant("qtlocalpeer-Zorvik-4a53-lockfile", false));
+    ASSERT_TRUE(plant("qtlocalpeer-Zorvik-4a53", true));
+    ASSERT_TRUE(QFile(fallback() + "/ours").open(QIODevice::WriteOnly));
+    EXPECT_EQ(privateTempPath(&ok), fallback());
+    EXPECT_TRUE(ok);
+    EXPECT_EQ(QDir(fallback()).entryList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::System), QStringList{"ours"});
+    EXPECT_EQ(mode(fallback()), 0700u);
+
+    // What cannot go (a folder of theirs that holds something): not used.
+    ASSERT_TRUE(plant("theirs/inside", true));
+    ASSERT_EQ(::chown(QFile::encodeName(fallback() + "/theirs").constData(), 65534, 65534), 0);
+    privateTempPath(&ok);
+    EXPECT_FALSE(ok);
+    EXPECT_EQ(Tellan::Platform::getLastError(), Tellan::Platform::ERROR_ACCESS_DENIED_CODE);
+    ASSERT_TRUE(QDir(fallback()).removeRecursively());
+
     // Someone else's folder under our name.
     ASSERT_TRUE(QDir().mkdir(fallback()));
-    if (::geteuid() != 0 || ::chown(QFile::encodeName(fallback()).constData(), 65534, 65534) != 0)
-        GTEST_SKIP() << "another owner needs root";
+    ASSERT_EQ(::chown(QFile::encodeName(fallback()).constData(), 65534, 65534), 0);
     privateTempPath(&ok);
     EXPECT_FALSE(ok);
     EXPECT_EQ(Tellan::Platform::getLastError(), Tellan::Platform::ERROR_ACCESS_DENIED_CODE);

@@ -13,6 +13,16 @@
 //                                         runs after all when the forward failed and
 //                                         the lock is free
 //   peer_child lock <file>                "locked" or "busy" for an exclusive lock
+//   peer_child plant <lockfile> <socket> [listen-uid [owner-uid]]
+//                                         what a hostile local user does: holds a lock on
+//                                         <lockfile> (mode 0666), listens on <socket> (as
+//                                         listen-uid when given, from root; both files
+//                                         owned by owner-uid when given), prints "planted",
+//                                         then "got <n>" for each connection that sent
+//                                         n > 0 bytes, answering "ack"
+//   peer_child connect-as <socket> <uid>  from root: connects as <uid> (reaching the path as
+//                                         root), sends one frame asking for "ack" and
+//                                         prints "ack" or "no ack"
 #include "SingleApplication/QtLocalPeer.h"
 #include "SingleApplication/QtLockedFile.h"
 #include "SingleApplication/QtSingleCoreApplication.h"
@@ -22,7 +32,17 @@
 #include <QThread>
 
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
+
+#include <fcntl.h>
+#include <grp.h>
+#include <poll.h>
+#include <sys/fsuid.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
+#include <unistd.h>
 
 namespace {
 
@@ -53,6 +73,93 @@ int serve(QCoreApplication& app, Source* source, const QByteArray& socket)
     return app.exec();
 }
 
+int plant(const char* lockPath, const char* socketPath, const char* uid, const char* owner)
+{
+    const int lock = ::open(lockPath, O_RDWR | O_CREAT | O_CLOEXEC, 0666);
+    struct flock whole = {};
+    whole.l_type = F_WRLCK;
+    whole.l_whence = SEEK_SET;
+    if (lock < 0 || ::fchmod(lock, 0666) != 0 || ::fcntl(lock, F_OFD_SETLK, &whole) != 0)
+        return 2;
+    const int listener = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_un address = {};
+    address.sun_family = AF_UNIX;
+    std::strncpy(address.sun_path, socketPath, sizeof(address.sun_path) - 1);
+    ::unlink(socketPath);
+    if (::bind(listener, reinterpret_cast<sockaddr*>(&address), sizeof(address)) != 0)
+        return 2;
+    ::chmod(socketPath, 0777);
+    if (owner) {
+        const uid_t id = static_cast<uid_t>(std::atoi(owner));
+        if (::fchown(lock, id, id) != 0 || ::chown(socketPath, id, id) != 0)
+            return 2;
+    }
+    // The credentials a connecting peer sees are those of the listen call.
+    if (uid) {
+        const uid_t id = static_cast<uid_t>(std::atoi(uid));
+        if (::setgroups(0, nullptr) != 0 || ::setresgid(id, id, id) != 0 || ::setresuid(id, id, id) != 0)
+            return 2;
+    }
+    if (::listen(listener, 16) != 0)
+        return 2;
+    say("planted");
+    for (;;) {
+        const int connection = ::accept(listener, nullptr, nullptr);
+        if (connection < 0)
+            return 2;
+        QByteArray got;
+        pollfd ready = {connection, POLLIN, 0};
+        char buffer[4096];
+        while (::poll(&ready, 1, 2000) > 0) {
+            const ssize_t n = ::recv(connection, buffer, sizeof(buffer), 0);
+            if (n <= 0)
+                break;
+            got.append(buffer, static_cast<int>(n));
+            if (got.size() >= 5 && ::send(connection, "ack", 3, MSG_NOSIGNAL) == 3)
+                break;
+        }
+        if (!got.isEmpty())
+            say("got " + QByteArray::number(got.size()));
+        ::close(connection);
+    }
+}
+
+int connectAs(const char* socketPath, const char* uid)
+{
+    // The peer's credentials are the effective ids; the path is looked up
+    // with the file-system ids, which stay root's.
+    const uid_t id = static_cast<uid_t>(std::atoi(uid));
+    if (::setresgid(static_cast<gid_t>(-1), id, static_cast<gid_t>(-1)) != 0
+        || ::setresuid(static_cast<uid_t>(-1), id, static_cast<uid_t>(-1)) != 0)
+        return 2;
+    ::setfsuid(0);
+    ::setfsgid(0);
+    const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_un address = {};
+    address.sun_family = AF_UNIX;
+    std::strncpy(address.sun_path, socketPath, sizeof(address.sun_path) - 1);
+    if (::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof(address)) != 0) {
+        std::perror("connect");
+        return 2;
+    }
+    // The other side may end the connection before the frame is out.
+    const char frame[] = {1, 0, 0, 0, 5, 'h', 'e', 'l', 'l', 'o'};
+    ::send(fd, frame, sizeof(frame), MSG_NOSIGNAL);
+    QByteArray got;
+    pollfd ready = {fd, POLLIN, 0};
+    char buffer[16];
+    while (got.size() < 3 && ::poll(&ready, 1, 5000) > 0) {
+        const ssize_t n = ::recv(fd, buffer, sizeof(buffer), 0);
+        if (n <= 0)
+            break;
+        got.append(buffer, static_cast<int>(n));
+    }
+    say(got == "ack" ? "ack" : "no ack");
+    // With its ids changed the process cannot be inspected by the
+    // sanitizers' check at exit: it ends without it.
+    std::_Exit(0);
+}
+
 } // namespace
 
 int main(int argc, char** argv)
@@ -60,6 +167,10 @@ int main(int argc, char** argv)
     if (argc < 3)
         return 2;
     const QByteArray mode = argv[1];
+    if (mode == "connect-as" && argc >= 4)
+        return connectAs(argv[2], argv[3]);
+    if (mode == "plant" && argc >= 4)
+        return plant(argv[2], argv[3], argc > 4 ? argv[4] : nullptr, argc > 5 ? argv[5] : nullptr);
     if (mode == "lock") {
         QtLP_Private::QtLockedFile file(QString::fromUtf8(argv[2]));
         if (!file.open(QIODevice::ReadWrite))

@@ -6,6 +6,8 @@
 // own before main: only its own loopback exists there, the upload host names
 // 127.0.0.1 through a private /etc/hosts, and the stand-in listens on the
 // compiled-in upload port. Without root the tests that upload are skipped.
+#include "ChildProgram.h"
+#include "ScopedEnvironment.h"
 #include "UploadStandIn.h"
 
 #include "SingleApplication/QtLocalPeer.h"
@@ -19,7 +21,8 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
-#include <QProcess>
+#include <QLockFile>
+#include <QProcessEnvironment>
 #include <QRandomGenerator>
 #include <QRegularExpression>
 #include <QTemporaryDir>
@@ -40,11 +43,14 @@
 #include <sys/un.h>
 #include <unistd.h>
 
+#include <atomic>
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <functional>
 #include <memory>
 #include <string>
+#include <thread>
 #include <vector>
 
 namespace {
@@ -114,45 +120,21 @@ class Helper {
 public:
     Helper(const QString& program, const QStringList& arguments, const QProcessEnvironment& environment,
            const QString& runAs = QString())
+        : child_(runAs.isEmpty() ? program : QString("setpriv"),
+                 runAs.isEmpty()
+                     ? arguments
+                     : QStringList{"--reuid", runAs, "--regid", runAs, "--clear-groups", program} + arguments,
+                 environment)
     {
-        process_.setProcessEnvironment(environment);
-        if (runAs.isEmpty()) {
-            process_.setProgram(program);
-            process_.setArguments(arguments);
-        } else {
-            process_.setProgram("setpriv");
-            process_.setArguments(QStringList{"--reuid", runAs, "--regid", runAs, "--clear-groups", program}
-                                  + arguments);
-        }
-        process_.start();
-        process_.waitForStarted(30000);
     }
-    ~Helper()
-    {
-        if (process_.state() != QProcess::NotRunning) {
-            process_.kill();
-            process_.waitForFinished(30000);
-        }
-    }
-    // The exit code; -1 while it still runs after `ms`, -2 after a crash.
-    int finish(int ms = 30000)
-    {
-        if (process_.state() != QProcess::NotRunning && !process_.waitForFinished(ms))
-            return -1;
-        return process_.exitStatus() == QProcess::NormalExit ? process_.exitCode() : -2;
-    }
-    // QProcess learns of the end only when asked: without an event loop, ask.
-    bool running()
-    {
-        if (process_.state() == QProcess::Running)
-            process_.waitForFinished(0);
-        return process_.state() == QProcess::Running;
-    }
-    QByteArray errors() { return process_.readAllStandardError(); }
-    QProcess& process() { return process_; }
+    // The exit code, -2 after a signal; one still running after `ms` fails.
+    int finish(int ms = 30000) { return child_.finish(ms); }
+    bool running() { return child_.running(); }
+    QByteArray errors() { return child_.errors(); }
+    void kill() { child_.kill(); }
 
 private:
-    QProcess process_;
+    TestSupport::ChildProgram child_;
 };
 
 class HelperProgram : public ::testing::Test {
@@ -180,10 +162,8 @@ protected:
         environment_.insert("ASAN_OPTIONS", "detect_leaks=1:abort_on_error=0");
 
         // The channel's names as the helpers make them (same session here).
-        const QByteArray oldRuntime = qgetenv("XDG_RUNTIME_DIR");
-        qputenv("XDG_RUNTIME_DIR", path("run").toUtf8());
+        const TestSupport::ScopedEnvironment runtime("XDG_RUNTIME_DIR", path("run"));
         socket_ = QtLocalPeer(nullptr, QString::fromUtf8(Tellan::Constants::helperApplicationName)).serverName();
-        oldRuntime.isNull() ? qunsetenv("XDG_RUNTIME_DIR") : qputenv("XDG_RUNTIME_DIR", oldRuntime);
     }
 
     QString path(const QString& relative) const { return profile_.path() + "/" + relative; }
@@ -387,7 +367,7 @@ TEST_F(HelperProgram, StartThatCannotReachTheLockHolderEndsWithOne)
 }
 
 // The running helper goes away while a start waits for its "ack" (as one
-// that is stopping does): the start, now holding the free lock, runs.
+// that is stopping does): the start waits for the lock and runs.
 TEST_F(HelperProgram, StartWhoseRunningHelperWentAwayRunsInItsPlace)
 {
     QtLP_Private::QtLockedFile lock(socket_ + "-lockfile");
@@ -406,9 +386,11 @@ TEST_F(HelperProgram, StartWhoseRunningHelperWentAwayRunsInItsPlace)
     ASSERT_GE(connection, 0);
     char header[5];
     ASSERT_EQ(::recv(connection, header, sizeof(header), MSG_WAITALL), 5) << "it sent its frame";
-    // Gone unanswered, its socket file left behind, its lock let go.
+    // Gone unanswered and its server closed, its socket file left behind;
+    // a moment later, its log put away, its lock let go.
     ::close(connection);
     ::close(listener);
+    QThread::msleep(300);
     lock.unlock();
 
     ASSERT_TRUE(waitUntil([&] { return lockHeld() || !next->running(); }));
@@ -431,25 +413,51 @@ TEST_F(HelperProgram, FailureToListenIsLoggedAndTheHelperRunsUnreachable)
     EXPECT_TRUE(deaf->running());
 }
 
-// Writes bytes to the running helper's socket on a connection of its own
-// and closes it; the number of bytes that came back within `ms`.
-int sendRaw(const QString& socket, const QByteArray& bytes, int ms = 0)
+// Connects to a local socket; -1 when that fails.
+int connectTo(const QString& socket)
 {
     const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
     sockaddr_un address = {};
     address.sun_family = AF_UNIX;
     const QByteArray name = QFile::encodeName(socket);
     std::memcpy(address.sun_path, name.constData(), size_t(name.size()));
+    if (::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof(address)) == 0)
+        return fd;
+    ::close(fd);
+    return -1;
+}
+
+// All of the bytes, however many each send takes; false when the other side
+// ended the connection first.
+bool sendAll(int fd, const QByteArray& bytes)
+{
+    qint64 sent = 0;
+    while (sent < bytes.size()) {
+        const ssize_t n = ::send(fd, bytes.constData() + sent, size_t(bytes.size() - sent), MSG_NOSIGNAL);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            return false;
+        sent += n;
+    }
+    return true;
+}
+
+// Writes bytes to the running helper's socket on a connection of its own
+// and closes it; the number of bytes that came back within `ms`.
+int sendRaw(const QString& socket, const QByteArray& bytes, int ms = 0)
+{
+    const int fd = connectTo(socket);
     int answered = -1;
-    if (::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof(address)) == 0
-        && ::send(fd, bytes.constData(), size_t(bytes.size()), MSG_NOSIGNAL) == bytes.size()) {
+    if (fd >= 0 && sendAll(fd, bytes)) {
         answered = 0;
         pollfd p = {fd, POLLIN, 0};
         char reply[16];
         if (ms > 0 && ::poll(&p, 1, ms) > 0)
             answered = int(std::max<ssize_t>(0, ::recv(fd, reply, sizeof(reply), 0)));
     }
-    ::close(fd);
+    if (fd >= 0)
+        ::close(fd);
     return answered;
 }
 
@@ -534,7 +542,7 @@ TEST_F(HelperProgram, OfTenStartsAtOnceExactlyOneKeepsRunning)
 TEST_F(HelperProgram, KilledHelperLeavesItsSocketAndTheNextStartsStillMeet)
 {
     auto first = startRunning();
-    first->process().kill();
+    first->kill();
     EXPECT_EQ(first->finish(), -2);
     EXPECT_TRUE(QFile::exists(socket_)) << "a killed helper leaves its socket file";
     EXPECT_TRUE(QFile::exists(currentLog()));
@@ -578,6 +586,223 @@ TEST_F(HelperProgram, StartRightAfterKillRunsAndIsReachable)
         // --kill then ended the helper that took it.
         EXPECT_EQ(code, 0) << next->errors().constData();
         EXPECT_FALSE(lockHeld());
+    }
+}
+
+// The lock holder does not listen (a helper that is stopping, putting its
+// log away): a start made meanwhile waits and takes its place.
+TEST_F(HelperProgram, StartWaitsForTheLockOfAHolderThatDoesNotListen)
+{
+    QtLP_Private::QtLockedFile lock(socket_ + "-lockfile");
+    ASSERT_TRUE(lock.open(QIODevice::ReadWrite));
+    ASSERT_TRUE(lock.lock(QtLP_Private::QtLockedFile::WriteLock, false));
+    auto next = start({"hello"});
+    QThread::msleep(1500);
+    ASSERT_TRUE(next->running()) << "it gave up while the lock was held: " << next->finish();
+    lock.unlock();
+    ASSERT_TRUE(waitUntil([&] { return lockHeld() || !next->running(); }));
+    EXPECT_TRUE(next->running()) << next->finish() << next->errors().constData();
+    expectReachable(*next);
+    stop(*next);
+}
+
+// One local program that holds more connections than the helper has
+// descriptors: Qt's server closes (and removes its socket) when accepting
+// fails; the helper listens again and times out the connections it holds.
+TEST_F(HelperProgram, ClientHoldingMoreConnectionsThanTheHelperHasDescriptorsLeavesItReachable)
+{
+    Helper running("prlimit", QStringList{"--nofile=40:40", helper()}, environment_);
+    ASSERT_TRUE(waitUntil([&] { return lockHeld() || !running.running(); }));
+    EXPECT_EQ(start({"ready?"})->finish(), 0);
+    std::vector<int> held;
+    sockaddr_un address = {};
+    address.sun_family = AF_UNIX;
+    const QByteArray name = QFile::encodeName(socket_);
+    std::memcpy(address.sun_path, name.constData(), size_t(name.size()));
+    // As fast as the helper takes them from the queue, until it stops.
+    QDeadlineTimer deadline(10000);
+    while (held.size() < 200 && !deadline.hasExpired()) {
+        const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+        if (::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof(address)) == 0) {
+            held.push_back(fd);
+        } else {
+            ::close(fd);
+            QThread::msleep(1);
+        }
+    }
+    EXPECT_GT(held.size(), 40u);
+    // While the client keeps them all open, a later start gets through.
+    EXPECT_TRUE(waitUntil([&] { return start({"probe"})->finish() == 0; }, 60000));
+    ASSERT_TRUE(running.running()) << running.finish() << running.errors().constData();
+    for (const int fd : held)
+        ::close(fd);
+    expectReachable(running);
+    stop(running);
+    const QStringList archived = archivedHelperLogs();
+    ASSERT_EQ(archived.size(), 1);
+    const QByteArray log = readAll(logs() + "/" + archived[0]);
+    EXPECT_TRUE(log.contains(" : W QtLocalPeer : serverStopped : ")) << log.constData();
+    EXPECT_TRUE(log.contains(" : W QtLocalPeer : listeningAgain : ")) << log.constData();
+}
+
+TEST_F(HelperProgram, ClientsThatFloodOrNeverReadDoNotHoldTheHelper)
+{
+    auto running = startRunning();
+    QByteArray frames;
+    for (int i = 0; i < 400; ++i)
+        frames += frame("x", 1);
+    {
+        SCOPED_TRACE("a few hundred frames asking for an ack that is never read");
+        const int fd = connectTo(socket_);
+        ASSERT_GE(fd, 0);
+        sendAll(fd, frames);
+        expectReachable(*running);
+        ::close(fd);
+    }
+    {
+        SCOPED_TRACE("frames as fast as they go, the acks read");
+        std::atomic<bool> done{false};
+        std::thread flood([&] {
+            while (!done) {
+                const int fd = connectTo(socket_);
+                if (fd < 0)
+                    continue;
+                char sink[4096];
+                while (!done && sendAll(fd, frames)) {
+                    while (::recv(fd, sink, sizeof(sink), MSG_DONTWAIT) > 0) {}
+                }
+                ::close(fd);
+            }
+        });
+        QThread::msleep(300);
+        expectReachable(*running);
+        done = true;
+        flood.join();
+    }
+    stop(*running);
+}
+
+// Linux passes about 2 MiB of arguments; the encoded list is three times that.
+TEST_F(HelperProgram, LongCommandLineReachesTheRunningHelper)
+{
+    auto running = startRunning();
+    QStringList arguments;
+    for (int i = 0; i < 15; ++i)
+        arguments << QString(100000, QChar('a' + i));
+    arguments << "--kill";
+    auto kill = start(arguments);
+    EXPECT_EQ(kill->finish(), 0) << kill->errors().constData();
+    EXPECT_EQ(running->finish(), 0);
+}
+
+// Forwarders that made a device id (no id stored yet) end without it, and
+// without waiting on the settings file's lock behind the others.
+TEST_F(HelperProgram, ForwarderOnAProfileWithoutDeviceIdEndsWithoutWaitingOnTheSettings)
+{
+    auto running = startRunning();
+    const QString settings = path("home/.config/Zorvik Services LLC/Zorvik Music.conf");
+    ASSERT_TRUE(waitUntil([&] { return readAll(settings).contains("device_id=ZRVK01"); }));
+    {
+        QFile file(settings);
+        ASSERT_TRUE(file.open(QIODevice::WriteOnly | QIODevice::Truncate));
+    }
+    QLockFile busy(settings + ".lock");
+    ASSERT_TRUE(busy.tryLock(0));
+    auto forwarder = start({"hello"});
+    EXPECT_EQ(forwarder->finish(15000), 0) << "it waited on the settings file's lock";
+    busy.unlock();
+    EXPECT_FALSE(readAll(settings).contains("device_id")) << "only the running helper stores the id";
+    stop(*running);
+}
+
+// As root: processes of another uid that plant a held lock file and a
+// listening socket where our start looks. Our arguments never reach them.
+TEST_F(HelperProgram, StartsArgumentsNeverReachAnotherUsersListener)
+{
+    if (::geteuid() != 0)
+        GTEST_SKIP() << "needs root to act as another user";
+    const QString other = "4242";
+    const QString fallbackParent = path("tmp");
+    const QString fallback = fallbackParent + "/runtime-0";
+    ASSERT_TRUE(QDir().mkpath(fallback));
+    const QString name = QFileInfo(socket_).fileName();
+    const struct {
+        const char* what;
+        QString folder;
+        QStringList owners; // listen-uid [owner-uid]
+        bool runs;
+    } cases[] = {
+        // The user's own fallback folder, opened to others: their entries go.
+        {"our open fallback folder", fallback, {other, other}, true},
+        // Our private folder, our files, a listener of theirs: it gets nothing.
+        {"a listener of theirs in our folder", path("run"), {other}, false},
+        // A lock file of another owner in our private folder is made again.
+        {"their lock file in our folder", path("run"), {other, other}, true},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        QProcessEnvironment environment = environment_;
+        if (c.folder == fallback) {
+            environment.remove("XDG_RUNTIME_DIR");
+            environment.insert("TMPDIR", fallbackParent);
+            ASSERT_EQ(::chmod(QFile::encodeName(fallback).constData(), 0777), 0);
+        }
+        TestSupport::ChildProgram planted(
+            TestSupport::testProgram("peer_child"),
+            QStringList{"plant", c.folder + "/" + name + "-lockfile", c.folder + "/" + name} + c.owners);
+        ASSERT_EQ(planted.nextLine(), "planted");
+
+        Helper ours(helper(), {"secret"}, environment);
+        if (c.runs) {
+            // Once the socket there is ours, we run and listen.
+            ASSERT_TRUE(waitUntil([&] {
+                const QFileInfo socket(c.folder + "/" + name);
+                return (socket.exists() && socket.ownerId() == 0) || !ours.running();
+            }));
+            EXPECT_TRUE(ours.running()) << ours.errors().constData();
+            Helper kill(helper(), {"--kill"}, environment);
+            EXPECT_EQ(kill.finish(), 0);
+            EXPECT_EQ(ours.finish(), 0);
+        } else {
+            EXPECT_EQ(ours.finish(), 1);
+            EXPECT_TRUE(ours.errors().contains("cannot be reached"));
+        }
+        EXPECT_EQ(planted.nextLine(300), "") << "our start sent to their listener";
+        planted.kill();
+        QFile::remove(c.folder + "/" + name);
+        QFile::remove(c.folder + "/" + name + "-lockfile");
+    }
+}
+
+// What cannot be the lock file is replaced; where the start still cannot go
+// on, it says why on stderr.
+TEST_F(HelperProgram, UnusableLockFileIsMadeAgainAndAMissingFolderIsSaid)
+{
+    const QString lockFile = socket_ + "-lockfile";
+    {
+        SCOPED_TRACE("a folder at the lock file's name");
+        QFile::remove(lockFile);
+        ASSERT_TRUE(QDir().mkpath(lockFile + "/inside"));
+        auto running = startRunning();
+        expectReachable(*running);
+        stop(*running);
+        EXPECT_TRUE(QFileInfo(lockFile).isFile());
+    }
+    if (::geteuid() != 0)
+        GTEST_SKIP() << "needs root for files of another owner";
+    {
+        SCOPED_TRACE("no private folder: the runtime folder unusable, the fallback someone else's");
+        ASSERT_EQ(::chmod(QFile::encodeName(path("run")).constData(), 0500), 0);
+        ASSERT_TRUE(QDir().mkpath(path("tmp/runtime-0")));
+        ASSERT_EQ(::chown(QFile::encodeName(path("tmp/runtime-0")).constData(), 4242, 4242), 0);
+        QProcessEnvironment environment = environment_;
+        environment.insert("TMPDIR", path("tmp"));
+        Helper lost(helper(), {"hello"}, environment);
+        EXPECT_EQ(lost.finish(), 1);
+        const QByteArray errors = lost.errors();
+        EXPECT_EQ(errors.count('\n'), 1) << errors.constData();
+        EXPECT_TRUE(errors.contains("no private folder")) << errors.constData();
+        ::chmod(QFile::encodeName(path("run")).constData(), 0700);
     }
 }
 
@@ -662,10 +887,16 @@ TEST_F(HelperProgram, AnotherUserCanNeitherBlockNorReceive)
     if (::geteuid() != 0)
         GTEST_SKIP() << "needs root to act as another user";
     const char* user = "zorvik-test-other";
+    // Made for this test and removed with it, whatever the outcome; one
+    // left by a run that was killed goes too.
+    struct SystemUser {
+        const char* name;
+        ~SystemUser() { TestSupport::ChildProgram("userdel", {name}).finish(); }
+    } created{user};
     if (!::getpwnam(user)) {
-        QProcess add;
-        add.start("useradd", {"--system", "--no-create-home", "--shell", "/usr/sbin/nologin", user});
-        if (!add.waitForFinished(30000) || add.exitCode() != 0)
+        TestSupport::ChildProgram add("useradd",
+                                      {"--system", "--no-create-home", "--shell", "/usr/sbin/nologin", user});
+        if (add.finish() != 0)
             GTEST_SKIP() << "cannot create a second user";
     }
     const passwd* other = ::getpwnam(user);
@@ -681,9 +912,9 @@ TEST_F(HelperProgram, AnotherUserCanNeitherBlockNorReceive)
     ASSERT_EQ(
         ::link(QFile::encodeName(helper()).constData(), QFile::encodeName(root + "/bin/" + helperName).constData()), 0);
     ASSERT_TRUE(QFile::copy(path("bin/" + productExecutable), root + "/bin/" + productExecutable));
-    QProcess chown;
-    chown.start("chown", {"-R", uid + ":" + QString::number(other->pw_gid), root + "/home", root + "/tmp"});
-    ASSERT_TRUE(chown.waitForFinished(30000));
+    TestSupport::ChildProgram chown("chown",
+                                    {"-R", uid + ":" + QString::number(other->pw_gid), root + "/home", root + "/tmp"});
+    ASSERT_EQ(chown.finish(), 0);
     ::chmod(QFile::encodeName(root).constData(), 0755);
     QProcessEnvironment environment = environment_;
     environment.insert("HOME", root + "/home");

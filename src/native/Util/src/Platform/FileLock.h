@@ -20,9 +20,6 @@ enum : std::uint32_t {
     LOCKFILE_EXCLUSIVE_LOCK = 0x00000002,
 };
 
-// Another open file holds a conflicting lock.
-constexpr std::uint32_t ERROR_LOCK_VIOLATION_CODE = 33;
-
 class FileLock {
 public:
     virtual ~FileLock() = default;

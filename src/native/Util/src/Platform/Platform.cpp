@@ -31,6 +31,8 @@ const Message kMessages[] = {
     {ERROR_GEN_FAILURE_CODE, "A device attached to the system is not functioning.\r\n"},
     {ERROR_SHARING_VIOLATION_CODE,
      "The process cannot access the file because it is being used by another process.\r\n"},
+    {ERROR_LOCK_VIOLATION_CODE,
+     "The process cannot access the file because another process has locked a portion of the file.\r\n"},
     {ERROR_INVALID_PARAMETER_CODE, "The parameter is incorrect.\r\n"},
     {ERROR_BUFFER_OVERFLOW_CODE, "The file name is too long.\r\n"},
     {ERROR_INSUFFICIENT_BUFFER_CODE, "The data area passed to a system call is too small.\r\n"},

@@ -2,7 +2,11 @@
 
 #include <cerrno>
 #include <cstdlib>
+#include <cstring>
+#include <dirent.h>
+#include <fcntl.h>
 #include <fstream>
+#include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -26,9 +30,39 @@ bool readSessionId(std::uint32_t processId, std::uint32_t* sessionId)
     return true;
 }
 
+// A folder (not a link to one) of ours that others cannot enter and that we
+// can use.
 bool isPrivateFolderOfUser(const struct stat& info)
 {
-    return S_ISDIR(info.st_mode) && info.st_uid == ::geteuid() && (info.st_mode & 077) == 0;
+    return S_ISDIR(info.st_mode) && info.st_uid == ::geteuid() && (info.st_mode & 077) == 0
+           && (info.st_mode & 0700) == 0700;
+}
+
+// Entries of other users in our folder (planted while it was open to them)
+// are removed: a lock file or socket of theirs would take the channel.
+bool removeEntriesOfOthers(int folder)
+{
+    const int listing = ::dup(folder);
+    DIR* entries = listing >= 0 ? ::fdopendir(listing) : nullptr;
+    if (!entries) {
+        if (listing >= 0)
+            ::close(listing);
+        return false;
+    }
+    bool clean = true;
+    while (const dirent* entry = ::readdir(entries)) {
+        if (std::strcmp(entry->d_name, ".") == 0 || std::strcmp(entry->d_name, "..") == 0)
+            continue;
+        struct stat info;
+        if (::fstatat(folder, entry->d_name, &info, AT_SYMLINK_NOFOLLOW) != 0)
+            continue; // gone meanwhile
+        if (info.st_uid == ::geteuid())
+            continue;
+        if (::unlinkat(folder, entry->d_name, S_ISDIR(info.st_mode) ? AT_REMOVEDIR : 0) != 0)
+            clean = false;
+    }
+    ::closedir(entries);
+    return clean;
 }
 
 std::string environment(const char* name)
@@ -53,9 +87,10 @@ public:
     {
         // The session's runtime folder, when it is ours alone and short enough.
         const std::string runtime = environment("XDG_RUNTIME_DIR");
+        // A link is not the folder: whoever owns it can point it elsewhere.
         struct stat info;
         if (!runtime.empty() && runtime[0] == '/' && runtime.size() <= PRIVATE_TEMP_PATH_MAX
-            && ::stat(runtime.c_str(), &info) == 0 && isPrivateFolderOfUser(info)) {
+            && ::lstat(runtime.c_str(), &info) == 0 && isPrivateFolderOfUser(info)) {
             *folder = runtime;
             setLastError(ERROR_SUCCESS_CODE);
             return true;
@@ -74,17 +109,42 @@ public:
             setLastError(ERROR_ACCESS_DENIED_CODE);
             return false;
         }
-        if (::lstat(path.c_str(), &info) != 0 || !S_ISDIR(info.st_mode) || info.st_uid != ::geteuid()) {
-            setLastError(ERROR_ACCESS_DENIED_CODE);
-            return false;
-        }
-        if ((info.st_mode & 077) != 0 && ::chmod(path.c_str(), 0700) != 0) {
+        const int descriptor = ::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+        const bool usable = descriptor >= 0 && ::fstat(descriptor, &info) == 0 && info.st_uid == ::geteuid()
+                            && ((info.st_mode & 0777) == 0700 || ::fchmod(descriptor, 0700) == 0)
+                            && removeEntriesOfOthers(descriptor);
+        if (descriptor >= 0)
+            ::close(descriptor);
+        if (!usable) {
             setLastError(ERROR_ACCESS_DENIED_CODE);
             return false;
         }
         *folder = path;
         setLastError(ERROR_SUCCESS_CODE);
         return true;
+    }
+
+    bool isOwnedByCurrentUser(int descriptor) override
+    {
+        struct stat info;
+        if (::fstat(descriptor, &info) != 0) {
+            setLastError(ERROR_INVALID_HANDLE_CODE);
+            return false;
+        }
+        setLastError(ERROR_SUCCESS_CODE);
+        return info.st_uid == ::geteuid();
+    }
+
+    bool isPeerOfCurrentUser(int descriptor) override
+    {
+        struct ucred credentials = {};
+        socklen_t size = sizeof(credentials);
+        if (::getsockopt(descriptor, SOL_SOCKET, SO_PEERCRED, &credentials, &size) != 0) {
+            setLastError(ERROR_INVALID_HANDLE_CODE);
+            return false;
+        }
+        setLastError(ERROR_SUCCESS_CODE);
+        return credentials.uid == ::geteuid();
     }
 };
 

@@ -33,10 +33,31 @@ std::string SharedStorage::getDeviceId()
 
 void SharedStorage::saveDeviceId(const std::string& id) { instance().saveDeviceIdToSettings(id); }
 
+void SharedStorage::holdSaves()
+{
+    SharedStorage& storage = instance();
+    QMutexLocker lock(&storage.settingsMutex);
+    storage.holding = true;
+}
+
+void SharedStorage::releaseSaves()
+{
+    SharedStorage& storage = instance();
+    QMutexLocker lock(&storage.settingsMutex);
+    storage.holding = false;
+    if (!storage.heldId.empty())
+        storage.settings.setValue(QLatin1String(kDeviceIdKey), QVariant(QString::fromLatin1(storage.heldId.c_str())));
+    storage.heldId.clear();
+}
+
 void SharedStorage::loadDeviceIdFromSettings(std::string& id)
 {
     id.clear();
     QMutexLocker lock(&settingsMutex);
+    if (holding && !heldId.empty()) {
+        id = heldId;
+        return;
+    }
     if (!settings.contains(QLatin1String(kDeviceIdKey)))
         return;
     const QVariant value = settings.value(QLatin1String(kDeviceIdKey), QVariant());
@@ -56,6 +77,10 @@ void SharedStorage::saveDeviceIdToSettings(const std::string& id)
 {
     TLOG(INFO, "SharedStorage");
     QMutexLocker lock(&settingsMutex);
+    if (holding) {
+        heldId = id;
+        return;
+    }
     settings.setValue(QLatin1String(kDeviceIdKey), QVariant(QString::fromLatin1(id.c_str())));
 }
 

@@ -19,6 +19,12 @@ public:
     // The stored id, generated and stored first when missing or empty.
     static std::string getDeviceId();
     static void saveDeviceId(const std::string& id);
+    // From holdSaves on, a generated id is kept in this process only, until
+    // releaseSaves stores it: a start that merely forwards to the running
+    // helper must not wait on the settings file's lock at its exit, behind
+    // every other start that made an id at the same time.
+    static void holdSaves();
+    static void releaseSaves();
     // Made on first use, destroyed at exit (which writes pending settings).
     static SharedStorage& instance();
 
@@ -35,6 +41,8 @@ private:
     // One QSettings object is not safe to use from two threads at once.
     QMutex settingsMutex;
     TellanSettings settings;
+    bool holding = false;
+    std::string heldId;
 };
 
 } // namespace Tellan

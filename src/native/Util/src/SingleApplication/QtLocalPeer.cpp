@@ -6,6 +6,9 @@
 #include <QCoreApplication>
 #include <QDataStream>
 #include <QDeadlineTimer>
+#include <QDir>
+#include <QFileInfo>
+#include <QPointer>
 #include <QRegExp>
 #include <QThread>
 
@@ -59,13 +62,39 @@ QtLocalPeer::QtLocalPeer(QObject* parent, const QString& appId)
     std::string folder;
     if (session.getPrivateTempPath(&folder)) {
         socketName = QString::fromUtf8(folder.data(), static_cast<int>(folder.size())) + QLatin1Char('/') + name;
-        lockFile.setFileName(socketName + QStringLiteral("-lockfile"));
-        lockFile.open(QIODevice::ReadWrite);
+        openLockFile(socketName + QStringLiteral("-lockfile"));
+    } else {
+        qWarning("QtSingleCoreApplication: no private folder for the lock file and the local socket");
     }
+}
+
+void QtLocalPeer::openLockFile(const QString& path)
+{
+    Session& session = Installed<Session>::get();
+    lockFile.setFileName(path);
+    if (lockFile.open(QIODevice::ReadWrite) && session.isOwnedByCurrentUser(static_cast<int>(lockFile.handle())))
+        return;
+    lockFile.close();
+    // The folder is ours alone: what stands at the name and cannot be our
+    // lock file (another owner's file, a folder, a file we may not write) is
+    // in the way, and goes.
+    const QFileInfo info(path);
+    if (info.isDir() && !info.isSymLink())
+        QDir(path).removeRecursively();
+    else
+        QFile::remove(path);
+    if (lockFile.open(QIODevice::ReadWrite) && session.isOwnedByCurrentUser(static_cast<int>(lockFile.handle())))
+        return;
+    const QByteArray error = lockFile.errorString().toLocal8Bit();
+    lockFile.close();
+    qWarning("QtSingleCoreApplication: cannot open the lock file %s, %s", QFile::encodeName(path).constData(),
+             error.constData());
 }
 
 QtLocalPeer::~QtLocalPeer()
 {
+    if (watch)
+        watch->stop();
     for (auto it = connections.begin(); it != connections.end(); ++it)
         disconnect(it.key(), nullptr, this, nullptr);
     connections.clear();
@@ -98,27 +127,84 @@ void QtLocalPeer::startListening()
         const QByteArray error = server->errorString().toLocal8Bit();
         qWarning("QtSingleCoreApplication: listen on local socket failed, %s", error.constData());
         TLOG_EVENT(ERROR, "QtLocalPeer", "listenFailed", {"error", server->errorString()}, {"path", socketName});
+        listenFailureLogged = true;
     }
-    connect(server, &QLocalServer::newConnection, this, &QtLocalPeer::receiveConnection);
+    connect(server, &QLocalServer::newConnection, this, &QtLocalPeer::receiveConnection, Qt::UniqueConnection);
+    if (!watch) {
+        watch = new QTimer(this);
+        watch->setInterval(250);
+        connect(watch, &QTimer::timeout, this, &QtLocalPeer::checkServer);
+        watch->start();
+    }
+}
+
+void QtLocalPeer::checkServer()
+{
+    if (!receiving || !lockFile.isLocked())
+        return;
+    const QList<QLocalSocket*> open = connections.keys();
+    for (QLocalSocket* connection : open) {
+        auto state = connections.find(connection);
+        if (state != connections.end() && state->frameDeadline.hasExpired())
+            drop(connection);
+    }
+    // A server whose accept failed has closed and removed its socket but
+    // still reports that it listens; only we use that name.
+    if (server->isListening() && QFileInfo::exists(socketName))
+        return;
+    // Stopped while we hold the lock: no one else may listen at our name, so
+    // we listen again, as often as it takes.
+    if (!listenFailureLogged)
+        TLOG_EVENT(WARNING, "QtLocalPeer", "serverStopped", {"error", server->errorString()}, {"path", socketName});
+    server->close();
+    QLocalServer::removeServer(socketName);
+    if (server->listen(socketName)) {
+        TLOG_EVENT(WARNING, "QtLocalPeer", "listeningAgain", {"path", socketName});
+        listenFailureLogged = false;
+        return;
+    }
+    if (!listenFailureLogged)
+        TLOG_EVENT(ERROR, "QtLocalPeer", "listenFailed", {"error", server->errorString()}, {"path", socketName});
+    listenFailureLogged = true;
 }
 
 bool QtLocalPeer::sendMessage(const QString& message, int timeout, bool waitAck)
 {
+    if (!isClient())
+        return false;
+    if (!lockFile.isOpen())
+        return false; // no channel; said so when the peer was made
     const QByteArray payload = message.toUtf8();
-    // A running instance that is stopping drops its connections unanswered
-    // and lets go of the lock a moment later: the second round finds either
-    // the free lock or its successor.
-    for (int round = 0; round < 2; ++round) {
+    if (payload.size() > maxMessageBytes) {
+        qWarning("QtSingleCoreApplication: message of %d bytes is too long to send", payload.size());
+        return false;
+    }
+    SendResult result = sendFrame(payload, timeout, waitAck, 2);
+    // No one of ours answers, but the lock is held: a running instance that
+    // is stopping closes its server first and lets go of the lock once its
+    // log is put away; one whose server stopped listens again shortly. This
+    // start takes its place when the lock comes free, or sends once it
+    // listens, as long as nothing of the frame went out yet.
+    const QDeadlineTimer deadline(lockWaitMilliseconds);
+    QDeadlineTimer nextAttempt(250);
+    for (;;) {
+        if (result == SendResult::Acknowledged)
+            return true;
+        if (result == SendResult::NoAnswer) {
+            qWarning("QtSingleCoreApplication: the running instance did not answer in time");
+            return false;
+        }
         if (!isClient())
             return false;
-        if (payload.size() > maxMessageBytes)
-            return false;
-        switch (sendFrame(payload, timeout, waitAck)) {
-        case SendResult::Acknowledged: return true;
-        case SendResult::NoAnswer: return false;
-        case SendResult::PeerGone: break;
+        if (deadline.hasExpired())
+            break;
+        QThread::msleep(static_cast<unsigned long>(qMin<qint64>(lockPollMilliseconds, deadline.remainingTime())));
+        if (result == SendResult::Unreachable && nextAttempt.hasExpired()) {
+            result = sendFrame(payload, timeout, waitAck, 1);
+            nextAttempt = QDeadlineTimer(250);
         }
     }
+    qWarning("QtSingleCoreApplication: the running instance holds the lock but cannot be reached");
     return false;
 }
 
@@ -138,13 +224,18 @@ void QtLocalPeer::stopReceiving()
     }
 }
 
-QtLocalPeer::SendResult QtLocalPeer::sendFrame(const QByteArray& payload, int timeout, bool waitAck)
+QtLocalPeer::SendResult QtLocalPeer::sendFrame(const QByteArray& payload, int timeout, bool waitAck, int attempts)
 {
-    if (socket.state() != QLocalSocket::ConnectedState && !connectToPeer(&socket, timeout))
-        return SendResult::PeerGone;
+    if (socket.state() != QLocalSocket::ConnectedState && !connectToPeer(&socket, timeout, attempts))
+        return SendResult::Unreachable;
+    // A listener of another user gets nothing, not even our arguments.
+    if (!Installed<Session>::get().isPeerOfCurrentUser(static_cast<int>(socket.socketDescriptor()))) {
+        socket.abort();
+        return SendResult::Unreachable;
+    }
 
     // What of the frame reached the connection: once a part did, the receiver
-    // may deliver it, and a second round must not send it again.
+    // may deliver it, and it must not be sent again.
     qint64 sent = 0;
     const QMetaObject::Connection counter =
         connect(&socket, &QLocalSocket::bytesWritten, this, [&sent](qint64 bytes) { sent += bytes; });
@@ -163,7 +254,7 @@ QtLocalPeer::SendResult QtLocalPeer::sendFrame(const QByteArray& payload, int ti
             return SendResult::Acknowledged;
         // The rest must not follow later, nor go out again before a resend.
         socket.abort();
-        return sent > 0 ? SendResult::NoAnswer : SendResult::PeerGone;
+        return sent > 0 ? SendResult::NoAnswer : SendResult::Unreachable;
     }
 
     // The three bytes may come in more than one piece.
@@ -176,19 +267,21 @@ QtLocalPeer::SendResult QtLocalPeer::sendFrame(const QByteArray& payload, int ti
     if (written && reply == "ack")
         return SendResult::Acknowledged;
     if (socket.state() != QLocalSocket::ConnectedState)
-        return SendResult::PeerGone;
+        return sent > 0 || written ? SendResult::PeerGone : SendResult::Unreachable;
     // A late "ack" must not answer the next message sent on this connection.
     socket.abort();
     return SendResult::NoAnswer;
 }
 
-bool QtLocalPeer::connectToPeer(QLocalSocket* target, int timeout)
+bool QtLocalPeer::connectToPeer(QLocalSocket* target, int timeout) { return connectToPeer(target, timeout, 2); }
+
+bool QtLocalPeer::connectToPeer(QLocalSocket* target, int timeout, int attempts)
 {
     if (socketName.isEmpty())
         return false;
     const int half = timeout / 2;
     bool connected = false;
-    for (int attempt = 0; attempt < 2 && !connected; ++attempt) {
+    for (int attempt = 0; attempt < attempts && !connected; ++attempt) {
         if (attempt > 0)
             QThread::msleep(250);
         target->abort();
@@ -205,6 +298,18 @@ void QtLocalPeer::receiveConnection()
     QLocalSocket* connection = server->nextPendingConnection();
     if (!connection)
         return;
+    const bool full = connections.size() >= maxConnections;
+    if (full && !capLogged)
+        TLOG_EVENT(WARNING, "QtLocalPeer", "tooManyConnections", {"limit", maxConnections});
+    capLogged = full;
+    if (full || !Installed<Session>::get().isPeerOfCurrentUser(static_cast<int>(connection->socketDescriptor()))) {
+        connection->abort();
+        connection->deleteLater();
+        return;
+    }
+    // Qt's buffer of unread bytes stays small; a frame's payload is collected
+    // in the connection's state, up to the longest one.
+    connection->setReadBufferSize(64 * 1024);
     connect(connection, &QLocalSocket::readyRead, this, &QtLocalPeer::readyRead);
     connect(connection, &QLocalSocket::disconnected, this, &QtLocalPeer::disconnected);
     connections.insert(connection, ConnectionState());
@@ -222,13 +327,27 @@ void QtLocalPeer::readFrames(QLocalSocket* connection)
 {
     auto state = connections.find(connection);
     if (state->reading)
-        return; // re-entered from the wait below; the outer pass reads on
+        return; // re-entered from a slot; the outer pass reads on
     state->reading = true;
 
     QDataStream in(connection);
     in.setVersion(QDataStream::Qt_4_8);
+    int frames = 0;
     // Frames that arrived before a disconnection are still read and delivered.
-    while (receiving && connection->bytesAvailable() > 0) {
+    while (receiving && !state->dropped && connection->bytesAvailable() > 0) {
+        // Once the client is gone, what it left is read to the end at once.
+        if (frames == framesPerRead && !state->gone) {
+            // The others' turn; this connection's next frames come after.
+            QPointer<QLocalSocket> later(connection);
+            QMetaObject::invokeMethod(
+                this,
+                [this, later] {
+                    if (later && receiving && connections.contains(later))
+                        readFrames(later);
+                },
+                Qt::QueuedConnection);
+            break;
+        }
         if (state->bytesRemaining == 0) {
             if (connection->bytesAvailable() < 5)
                 break;
@@ -238,11 +357,13 @@ void QtLocalPeer::readFrames(QLocalSocket* connection)
             if (length < 0 || length > maxMessageBytes) {
                 // Nothing of this connection can be trusted any more.
                 state->gone = true;
+                state->dropped = true;
                 connection->abort();
                 break;
             }
             state->ackRequested = ackRequested;
             state->bytesRemaining = length;
+            state->frameDeadline = QDeadlineTimer(state->frameDeadline.remainingTime() + length / 1024);
             continue; // a zero length is neither delivered nor answered
         }
 
@@ -255,14 +376,24 @@ void QtLocalPeer::readFrames(QLocalSocket* connection)
         if (state->bytesRemaining != 0)
             continue;
 
-        // The frame leaves the state before anything can run in between: the
-        // wait for the "ack" may deliver the disconnection, which must find no
-        // cut-off frame to deliver a second time.
+        ++frames;
+        state->frameDeadline = QDeadlineTimer(frameMilliseconds);
+        // The frame leaves the state before anything can run in between: a
+        // slot may end the connection, which must find no cut-off frame to
+        // deliver a second time.
         const QByteArray frame = std::move(state->data);
         state->data = QByteArray();
         if (state->ackRequested && !state->gone) {
+            // Never waited for: a client whose earlier answers still wait
+            // unread is not read any further.
+            if (connection->bytesToWrite() > 0) {
+                state->gone = true;
+                state->dropped = true;
+                connection->abort();
+                break;
+            }
             connection->write("ack", 3);
-            connection->waitForBytesWritten(1000);
+            connection->flush();
         }
         emit messageReceived(QString::fromUtf8(frame));
         // A slot may have let the connection go.
@@ -283,10 +414,25 @@ void QtLocalPeer::disconnected()
     auto state = connections.find(connection);
     if (state == connections.end())
         return;
+    state->gone = true;
+    if (state->reading)
+        return;
+    readFrames(connection);
+}
+
+void QtLocalPeer::drop(QLocalSocket* connection)
+{
+    auto state = connections.find(connection);
+    if (state == connections.end())
+        return;
+    state->dropped = true;
+    state->gone = true;
     if (state->reading) {
-        state->gone = true;
+        connection->abort(); // the reader finishes it
         return;
     }
+    disconnect(connection, nullptr, this, nullptr);
+    connection->abort();
     finishConnection(connection);
 }
 
@@ -296,7 +442,7 @@ void QtLocalPeer::finishConnection(QLocalSocket* connection)
     if (state == connections.end())
         return;
     disconnect(connection, nullptr, this, nullptr);
-    const bool cutOff = state->bytesRemaining != 0;
+    const bool cutOff = state->bytesRemaining != 0 && !state->dropped;
     const QByteArray data = state->data;
     connections.erase(state);
     connection->deleteLater();
