@@ -61,15 +61,6 @@ Lines splitLines(const std::string& text)
     return lines;
 }
 
-// The settings store is made once per process and writes its file when the
-// process ends, into the profile it first saw: one profile for the whole
-// process, made before the store and so removed after it.
-TestSupport::TempProfile& processProfile()
-{
-    static TestSupport::TempProfile profile;
-    return profile;
-}
-
 // The scripted machine, a stored device id and a recording sink for what the
 // probes log while the header is built.
 class LogFileHeaderTest : public ::testing::Test {
@@ -81,7 +72,7 @@ protected:
         sink.clear();
     }
 
-    TestSupport::TempProfile& profile = processProfile();
+    TestSupport::TempProfile profile;
     TestSupport::RecordingSink& sink = TestSupport::installRecordingSink();
     TestSupport::ScriptedAccount account;
     TestSupport::ScriptedMachine machine;
