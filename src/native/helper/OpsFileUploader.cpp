@@ -8,7 +8,6 @@
 #include "Settings/SharedStorage.h"
 #include "ThreadBoundCallback.h"
 
-
 #include <cstring>
 
 #include <boost/make_shared.hpp>
