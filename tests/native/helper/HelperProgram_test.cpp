@@ -40,6 +40,7 @@
 #include <sys/mount.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/time.h>
 #include <sys/un.h>
 #include <unistd.h>
 
@@ -108,6 +109,32 @@ bool waitUntil(const std::function<bool()>& condition, int ms = 30000)
     }
     return true;
 }
+
+// Closes its descriptors when it goes, also when an assertion ends the test.
+class Descriptors {
+public:
+    Descriptors() = default;
+    explicit Descriptors(int fd) { add(fd); }
+    Descriptors(const Descriptors&) = delete;
+    Descriptors& operator=(const Descriptors&) = delete;
+    ~Descriptors() { closeAll(); }
+
+    void add(int fd)
+    {
+        if (fd >= 0)
+            fds_.push_back(fd);
+    }
+    void closeAll()
+    {
+        for (const int fd : fds_)
+            ::close(fd);
+        fds_.clear();
+    }
+    std::size_t size() const { return fds_.size(); }
+
+private:
+    std::vector<int> fds_;
+};
 
 QByteArray readAll(const QString& path)
 {
@@ -374,6 +401,7 @@ TEST_F(HelperProgram, StartWhoseRunningHelperWentAwayRunsInItsPlace)
     ASSERT_TRUE(lock.open(QIODevice::ReadWrite));
     ASSERT_TRUE(lock.lock(QtLP_Private::QtLockedFile::WriteLock, false));
     const int listener = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    Descriptors server(listener);
     sockaddr_un address = {};
     address.sun_family = AF_UNIX;
     const QByteArray name = QFile::encodeName(socket_);
@@ -382,14 +410,18 @@ TEST_F(HelperProgram, StartWhoseRunningHelperWentAwayRunsInItsPlace)
     ASSERT_EQ(::listen(listener, 4), 0);
 
     auto next = start({"hello"});
+    pollfd waiting = {listener, POLLIN, 0};
+    ASSERT_EQ(::poll(&waiting, 1, 30000), 1) << "it connected";
     const int connection = ::accept(listener, nullptr, nullptr);
     ASSERT_GE(connection, 0);
+    server.add(connection);
+    const timeval limit = {30, 0};
+    ASSERT_EQ(::setsockopt(connection, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof(limit)), 0);
     char header[5];
     ASSERT_EQ(::recv(connection, header, sizeof(header), MSG_WAITALL), 5) << "it sent its frame";
     // Gone unanswered and its server closed, its socket file left behind;
     // a moment later, its log put away, its lock let go.
-    ::close(connection);
-    ::close(listener);
+    server.closeAll();
     QThread::msleep(300);
     lock.unlock();
 
