@@ -697,11 +697,35 @@ TEST_F(HelperProgram, ClientsThatFloodOrNeverReadDoNotHoldTheHelper)
         std::thread flood([&] {
             while (!done) {
                 const int fd = connectTo(socket_);
-                if (fd < 0)
+                if (fd < 0) {
+                    QThread::msleep(10);
                     continue;
+                }
+                // Never blocked in a send: a helper that stops reading cannot
+                // keep this thread from seeing `done`.
+                ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) | O_NONBLOCK);
                 char sink[4096];
-                while (!done && sendAll(fd, frames)) {
-                    while (::recv(fd, sink, sizeof(sink), MSG_DONTWAIT) > 0) {}
+                qint64 sent = 0;
+                bool open = true;
+                while (!done && open) {
+                    pollfd p = {fd, POLLOUT | POLLIN, 0};
+                    if (::poll(&p, 1, 100) <= 0)
+                        continue;
+                    if (p.revents & POLLIN) {
+                        ssize_t n;
+                        while ((n = ::recv(fd, sink, sizeof(sink), MSG_DONTWAIT)) > 0) {}
+                        open = n != 0;
+                    }
+                    if (p.revents & (POLLERR | POLLHUP))
+                        open = false;
+                    if (open && (p.revents & POLLOUT)) {
+                        const ssize_t n =
+                            ::send(fd, frames.constData() + sent, size_t(frames.size() - sent), MSG_NOSIGNAL);
+                        if (n > 0)
+                            sent = (sent + n) % frames.size();
+                        else if (errno != EAGAIN && errno != EINTR)
+                            open = false;
+                    }
                 }
                 ::close(fd);
             }
