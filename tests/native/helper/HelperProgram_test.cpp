@@ -646,7 +646,7 @@ TEST_F(HelperProgram, ClientHoldingMoreConnectionsThanTheHelperHasDescriptorsLea
     Helper running("prlimit", QStringList{"--nofile=40:40", helper()}, environment_);
     ASSERT_TRUE(waitUntil([&] { return lockHeld() || !running.running(); }));
     EXPECT_EQ(start({"ready?"})->finish(), 0);
-    std::vector<int> held;
+    Descriptors held;
     sockaddr_un address = {};
     address.sun_family = AF_UNIX;
     const QByteArray name = QFile::encodeName(socket_);
@@ -656,7 +656,7 @@ TEST_F(HelperProgram, ClientHoldingMoreConnectionsThanTheHelperHasDescriptorsLea
     while (held.size() < 200 && !deadline.hasExpired()) {
         const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
         if (::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof(address)) == 0) {
-            held.push_back(fd);
+            held.add(fd);
         } else {
             ::close(fd);
             QThread::msleep(1);
@@ -666,8 +666,7 @@ TEST_F(HelperProgram, ClientHoldingMoreConnectionsThanTheHelperHasDescriptorsLea
     // While the client keeps them all open, a later start gets through.
     EXPECT_TRUE(waitUntil([&] { return start({"probe"})->finish() == 0; }, 60000));
     ASSERT_TRUE(running.running()) << running.finish() << running.errors().constData();
-    for (const int fd : held)
-        ::close(fd);
+    held.closeAll();
     expectReachable(running);
     stop(running);
     const QStringList archived = archivedHelperLogs();
