@@ -762,7 +762,7 @@ TEST_F(HelperProgram, ForwarderOnAProfileWithoutDeviceIdEndsWithoutWaitingOnTheS
         ASSERT_TRUE(file.open(QIODevice::WriteOnly | QIODevice::Truncate));
     }
     QLockFile busy(settings + ".lock");
-    ASSERT_TRUE(busy.tryLock(0));
+    ASSERT_TRUE(busy.tryLock(30000)) << "the running helper keeps the settings lock";
     auto forwarder = start({"hello"});
     EXPECT_EQ(forwarder->finish(15000), 0) << "it waited on the settings file's lock";
     busy.unlock();
