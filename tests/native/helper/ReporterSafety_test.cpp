@@ -29,6 +29,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <functional>
 #include <mutex>
 
@@ -75,13 +76,11 @@ protected:
         standIn.certificateFile = certificates.certificateFile;
         standIn.privateKeyFile = certificates.privateKeyFile;
         standIn.onRequest = [this](std::size_t index, const StandIn::ReceivedRequest& request, const StandIn::Reply&) {
-            std::function<void(std::size_t)> act;
-            {
-                std::lock_guard<std::mutex> lock(mutex);
-                act = beforeReply;
-            }
-            if (act && request.complete)
-                act(index);
+            // Called under the lock: once onRequest has replaced it, no call
+            // of the one before is still running.
+            std::lock_guard<std::mutex> lock(mutex);
+            if (beforeReply && request.complete)
+                beforeReply(index);
         };
         server = std::make_unique<StandIn::Server>(standIn);
     }
@@ -92,6 +91,19 @@ protected:
         if (writer >= 0)
             ::close(writer);
     }
+
+    // Ends the calls of the test's act when the test body ends, also through
+    // an assertion, before the locals it may use go.
+    class Unhook {
+    public:
+        explicit Unhook(ReporterSafety& test) : test_(test) {}
+        Unhook(const Unhook&) = delete;
+        Unhook& operator=(const Unhook&) = delete;
+        ~Unhook() { test_.onRequest(nullptr); }
+
+    private:
+        ReporterSafety& test_;
+    };
 
     void onRequest(std::function<void(std::size_t)> act)
     {
@@ -113,7 +125,8 @@ protected:
 
     std::mutex mutex;
     std::function<void(std::size_t)> beforeReply;
-    int writer = -1;
+    // Opened and closed on the stand-in's thread, closed last by TearDown.
+    std::atomic<int> writer{-1};
 };
 
 class ReporterSafetyReplies : public ReporterSafety, public testing::WithParamInterface<int> {};
@@ -126,7 +139,8 @@ TEST_P(ReporterSafetyReplies, FileReplacedWhileItsReplyIsHeldBackStaysAndIsSentN
     writeBytes(sent, fileByte, 30000);
     const QString replacement = logs() + "/new.tmp";
     writeBytes(replacement, newByte, 555);
-    onRequest([&](std::size_t index) {
+    const Unhook unhook(*this);
+    onRequest([sent, replacement](std::size_t index) {
         if (index == 0) {
             ASSERT_EQ(::rename(QFile::encodeName(replacement).constData(), QFile::encodeName(sent).constData()), 0);
         }
@@ -171,17 +185,19 @@ TEST_P(ReporterSafetyWriters, FileWrittenDuringItsUploadIsKeptThenSentWhole)
     const WriterCase c = GetParam();
     const QString dump = crashReports() + "/growing.dmp";
     writeBytes(dump, fileByte, 100000);
-    onRequest([&](std::size_t index) {
+    const Unhook unhook(*this);
+    onRequest([this, dump, c](std::size_t index) {
         if (index != 0)
             return;
         // Its owner opens it once the service has the request.
-        writer = ::open(QFile::encodeName(dump).constData(), O_WRONLY | O_APPEND | O_CLOEXEC);
-        ASSERT_GE(writer, 0);
+        const int fd = ::open(QFile::encodeName(dump).constData(), O_WRONLY | O_APPEND | O_CLOEXEC);
+        ASSERT_GE(fd, 0);
+        writer = fd;
         const std::string more(std::size_t(c.appended), addedByte);
-        ASSERT_EQ(::write(writer, more.data(), more.size()), ssize_t(more.size()));
+        ASSERT_EQ(::write(fd, more.data(), more.size()), ssize_t(more.size()));
         if (c.closedBeforeReply) {
-            ::close(writer);
             writer = -1;
+            ::close(fd);
         }
     });
 
@@ -195,10 +211,9 @@ TEST_P(ReporterSafetyWriters, FileWrittenDuringItsUploadIsKeptThenSentWhole)
                 testing::ElementsAre(HasSubstr("name = " + dump.toStdString() + " , reason = " + c.reason + " : ")));
 
     onRequest(nullptr);
-    if (writer >= 0) {
-        ::close(writer);
-        writer = -1;
-    }
+    const int open = writer.exchange(-1);
+    if (open >= 0)
+        ::close(open);
     runPass(*reporter);
     ASSERT_TRUE(waitForOutcomes(2));
     const auto requests = server->requests();
@@ -221,6 +236,7 @@ TEST_F(ReporterSafety, FileWhoseWritersCannotBeToldWaitsUntilQuietAndIsNotDelete
     TestSupport::ScriptedFileShare share;
     share.writersUnknown = true;
     const Tellan::Platform::ScopedInstall<Tellan::Platform::FileShare> installed(&share);
+    const Unhook unhook(*this);
     const QString log = logs() + "/ZorvikMusicInstaller-v1-240102-030401.log";
     writeBytes(log, fileByte, 1000);
     const QString empty = logs() + "/ZorvikMusic-v1-240102-030402.log";
@@ -243,7 +259,7 @@ TEST_F(ReporterSafety, FileWhoseWritersCannotBeToldWaitsUntilQuietAndIsNotDelete
                && share.quietFor(Tellan::LongPath::fromText(empty), Tellan::LongPath::QUIET_PERIOD);
     };
     ASSERT_TRUE(pumpUntil(quiet, std::chrono::seconds(30)));
-    onRequest([&](std::size_t index) {
+    onRequest([log](std::size_t index) {
         if (index != 0)
             return;
         QFile file(log);
