@@ -53,6 +53,11 @@ Writers ScriptedFileShare::writersOf(const boost::filesystem::path& path)
 
 bool ScriptedFileShare::quietFor(const boost::filesystem::path& path, std::chrono::milliseconds period)
 {
+    switch (quietness.load()) {
+    case Quiet::Yes: return true;
+    case Quiet::No: return false;
+    case Quiet::Native: break;
+    }
     return FileShare::native().quietFor(path, period);
 }
 
@@ -67,7 +72,7 @@ Removal ScriptedFileShare::removeIfUnchanged(const boost::filesystem::path& path
         return FileShare::native().removeIfUnchanged(path, expected, handle, quiet);
     // The native removal tests the writers itself: here they count as
     // unknown, so it must have been quiet as well.
-    const bool wasQuiet = FileShare::native().quietFor(path, quiet);
+    const bool wasQuiet = quietFor(path, quiet);
     if (!wasQuiet) {
         releaseInUse(handle);
         return FileShare::native().stampOf(path).sameFile(expected) ? Removal::NotQuiet : Removal::Replaced;

@@ -40,6 +40,10 @@ public:
     std::function<void()> afterRelease;
     // Every file's writers are Unknown, as for a file of another owner.
     std::atomic<bool> writersUnknown{false};
+    // Whether files have been quiet, whatever their times say: the native
+    // answer, or every file quiet, or none.
+    enum class Quiet { Native, Yes, No };
+    std::atomic<Quiet> quietness{Quiet::Native};
 
 private:
     std::mutex mutex_;
