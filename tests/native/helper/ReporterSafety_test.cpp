@@ -116,7 +116,8 @@ protected:
 
     std::size_t outcomeCount() const
     {
-        return sink->linesWithEvent("logUploadSuccess").size() + sink->linesWithEvent("LogUploadFailed").size();
+        return records("I", "VykReporter", "logUploadSuccess").size()
+               + records("E", "VykReporter", "LogUploadFailed").size();
     }
     bool waitForOutcomes(std::size_t count)
     {
@@ -309,8 +310,8 @@ TEST_F(ReporterSafety, LinksNamedLikeLogsOrDumpsAreNeitherSentNorDeleted)
                     testing::Contains(HasSubstr("name = " + link.toStdString() + " : line ")));
     }
     EXPECT_EQ(sizeOf(target), 100);
-    EXPECT_THAT(sink->linesWithEvent("LogUploadFailed"), IsEmpty());
-    EXPECT_THAT(sink->linesWithEvent("logFileEmpty"), IsEmpty());
+    EXPECT_THAT(records("E", "VykReporter", "LogUploadFailed"), IsEmpty());
+    EXPECT_THAT(records("E", "OpsFileUpload", "logFileEmpty"), IsEmpty());
 }
 
 TEST_F(ReporterSafety, UploadOpensNoLinkPutAtTheNameAfterTheListing)
