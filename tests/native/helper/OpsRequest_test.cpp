@@ -160,12 +160,25 @@ struct GroupingPunctuation : std::numpunct<char> {
     std::string do_grouping() const override { return "\3"; }
 };
 
+// The program's locale for as long as it lives; the one before restored
+// however the test ends.
+class GlobalLocale {
+public:
+    explicit GlobalLocale(const std::locale& locale) : before_(std::locale::global(locale)) {}
+    GlobalLocale(const GlobalLocale&) = delete;
+    GlobalLocale& operator=(const GlobalLocale&) = delete;
+    ~GlobalLocale() { std::locale::global(before_); }
+
+private:
+    std::locale before_;
+};
+
 } // namespace
 
 TEST(OpsRequest, LengthsAreDigitsOnlyAndTheHeaderCountsThePreamble)
 {
     // Whatever the program's locale: digits only.
-    const std::locale before = std::locale::global(std::locale(std::locale::classic(), new GroupingPunctuation));
+    const GlobalLocale grouping(std::locale(std::locale::classic(), new GroupingPunctuation));
     struct Case {
         qint64 size;
         std::string digits;
@@ -186,5 +199,4 @@ TEST(OpsRequest, LengthsAreDigitsOnlyAndTheHeaderCountsThePreamble)
         EXPECT_EQ(requestFor("a.log", 0, "d", preamble, c.size).headers.at("Content-Length"),
                   std::to_string(c.size + qint64(preamble.size())));
     }
-    std::locale::global(before);
 }
