@@ -521,7 +521,7 @@ TEST_F(OpsFileUploadConnection, ConnectionIsClosedOnceTheResultIsKnown)
     ASSERT_TRUE(upload.Start());
     EXPECT_EQ(upload.httpStatus, 200);
 
-    EXPECT_TRUE(server->waitForClosedConnections(1, std::chrono::seconds(10)));
+    EXPECT_TRUE(server->waitForClosedConnections(1, std::chrono::seconds(60)));
     drainPool();
 }
 
