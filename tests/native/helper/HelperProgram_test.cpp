@@ -159,6 +159,15 @@ public:
     bool running() { return child_.running(); }
     QByteArray errors() { return child_.errors(); }
     void kill() { child_.kill(); }
+    // Whether the process has `file` open.
+    bool hasOpen(const QString& file)
+    {
+        const QString folder = QString("/proc/%1/fd").arg(child_.pid());
+        for (const QFileInfo& fd : QDir(folder).entryInfoList(QDir::Files | QDir::System))
+            if (fd.symLinkTarget() == file)
+                return true;
+        return false;
+    }
 
 private:
     TestSupport::ChildProgram child_;
@@ -629,6 +638,9 @@ TEST_F(HelperProgram, StartWaitsForTheLockOfAHolderThatDoesNotListen)
     ASSERT_TRUE(lock.open(QIODevice::ReadWrite));
     ASSERT_TRUE(lock.lock(QtLP_Private::QtLockedFile::WriteLock, false));
     auto next = start({"hello"});
+    // Once it has the lock file open, it looks for the holder and waits.
+    const QString lockFile = QFileInfo(socket_ + "-lockfile").canonicalFilePath();
+    ASSERT_TRUE(waitUntil([&] { return next->hasOpen(lockFile) || !next->running(); }));
     QThread::msleep(1500);
     ASSERT_TRUE(next->running()) << "it gave up while the lock was held: " << next->finish();
     lock.unlock();
@@ -822,8 +834,8 @@ TEST_F(HelperProgram, StartsArgumentsNeverReachAnotherUsersListener)
             EXPECT_EQ(ours.finish(), 1);
             EXPECT_TRUE(ours.errors().contains("cannot be reached"));
         }
-        EXPECT_EQ(planted.nextLine(300), "") << "our start sent to their listener";
         planted.kill();
+        EXPECT_EQ(planted.output(), "") << "our start sent to their listener";
         QFile::remove(c.folder + "/" + name);
         QFile::remove(c.folder + "/" + name + "-lockfile");
     }
