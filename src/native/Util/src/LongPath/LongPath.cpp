@@ -129,12 +129,8 @@ bool remove(const fs::path& path)
 
 bool removeHeld(const fs::path& path, FileInUse& hold)
 {
-    if (!hold.held()) {
-        const bool removed = LongPath::remove(path);
-        hold.release();
-        return removed;
-    }
-    if (!hold.isAt(path)) {
+    // Without a hold, whatever stands at the name is not known to be ours.
+    if (!hold.held() || !hold.isAt(path)) {
         hold.release();
         return false;
     }
