@@ -7,6 +7,7 @@
 #include <QString>
 
 #include <boost/filesystem/exception.hpp>
+#include <boost/filesystem/operations.hpp>
 
 #include <cerrno>
 #include <string>
@@ -125,6 +126,13 @@ bool remove(const fs::path& path)
         return false;
     }
     return files().remove(path);
+}
+
+bool removeAll(const fs::path& path)
+{
+    boost::system::error_code error;
+    const auto removed = fs::remove_all(path, error);
+    return removed > 0 && !error;
 }
 
 bool removeHeld(const fs::path& path, FileInUse& hold)
