@@ -336,8 +336,8 @@ Sample timeCurl(Server& server, const Files& files, const std::string& path)
     const double serverBefore = taskCpu(server.pid);
     const Clock::time_point started = Clock::now();
     Child curl;
-    if (!curl.start({"curl", "-sS", "-f", "-o", "/dev/null", "--cacert", files.certificates.caFile, "-H",
-                     "Expect:", "--data-binary", "@" + path, url},
+    if (!curl.start({"curl", "-sS", "-f", "--max-time", "120", "-o", "/dev/null", "--cacert", files.certificates.caFile,
+                     "-H", "Expect:", "--data-binary", "@" + path, url},
                     false))
         return sample;
     int exitStatus = 0;
@@ -376,8 +376,12 @@ Sample timeProcess(Server& server, std::vector<std::string> words, std::string* 
     Child child;
     if (!child.start(std::move(words), output != nullptr, environment.data()))
         return sample;
-    if (output)
+    if (output) {
         *output = child.readLine(std::chrono::seconds(60));
+        // Nothing within the minute: stalled, and not waited for without end.
+        if (output->empty())
+            ::kill(child.pid, SIGKILL);
+    }
     int exitStatus = 0;
     rusage usage{};
     wait4(child.pid, &exitStatus, 0, &usage);
@@ -399,9 +403,9 @@ Sample timeCurlWithSystemTrust(Server& server, const Files& files, const std::st
 {
     const std::string url =
         "https://localhost:" + std::to_string(server.port) + "/DeviceEventProxy/VYKLogServlet?key=bench.log";
-    return timeProcess(server,
-                       {"curl", "-sS", "-f", "-o", "/dev/null", "--cacert", files.certificates.caFile, "--capath",
-                        X509_get_default_cert_dir(), "-H", "Expect:", "--data-binary", "@" + path, url});
+    return timeProcess(server, {"curl", "-sS", "-f", "--max-time", "120", "-o", "/dev/null", "--cacert",
+                                files.certificates.caFile, "--capath", X509_get_default_cert_dir(), "-H",
+                                "Expect:", "--data-binary", "@" + path, url});
 }
 
 // This program as a whole process that makes one upload, as a helper's first

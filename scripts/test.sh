@@ -25,10 +25,11 @@ cmake --build "$build" -j "$(nproc)"
 ctest --test-dir "$build" --output-on-failure -j "$(nproc)"
 # Each program once more, its tests in a random order (the seed printed, to
 # repeat a failure with --gtest_random_seed): no test may depend on what ran
-# before it in the same process.
+# before it in the same process. A program that outlives ten minutes is ended
+# and fails.
 seed=$(( $(od -An -N2 -tu2 /dev/urandom) % 99999 + 1 ))
 echo "Shuffled pass, seed $seed"
 export seed
 ls "$build"/bin/*_test | xargs -P "$(nproc)" -I{} bash -c \
-  'out=$("$1" --gtest_shuffle --gtest_random_seed="$seed" 2>&1) || { echo "$out"; echo "FAILED: $1 with seed $seed"; exit 1; }' _ {}
+  'out=$(timeout -k 10 600 "$1" --gtest_shuffle --gtest_random_seed="$seed" 2>&1) || { echo "$out"; echo "FAILED: $1 with seed $seed"; exit 1; }' _ {}
 echo "Shuffled pass, seed $seed: every program passed"

@@ -7,6 +7,7 @@
 #include "TempProfile.h"
 
 #include <QDir>
+#include <QElapsedTimer>
 #include <QFile>
 #include <QProcess>
 #include <QTemporaryDir>
@@ -15,9 +16,13 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <cerrno>
+#include <chrono>
+#include <cstring>
 #include <thread>
 
 #include <fcntl.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 using Tellan::FileInUse;
@@ -160,6 +165,55 @@ TEST_F(FileShareTest, AWriterInAnyProcessIsSeen)
 
     EXPECT_FALSE(share().isOpenForWriting(path.parent_path()));
     EXPECT_FALSE(share().isOpenForWriting(path.parent_path() / "missing.dmp"));
+}
+
+// Another user cannot lease root's files, so their writers cannot be told:
+// a file is then removed only when it has been quiet for the period asked,
+// measured as it stood at its name, before the removal itself moved it.
+TEST_F(FileShareTest, AFileWhoseWritersCannotBeToldIsRemovedOnlyOnceQuiet)
+{
+    if (::geteuid() != 0)
+        GTEST_SKIP() << "needs root to act as another user";
+    ASSERT_EQ(::chmod(QFile::encodeName(dir.path()).constData(), 0777), 0);
+    const fs::path quiet = file("quiet.log"), busy = file("busy.log");
+    const auto shortPeriod = std::chrono::milliseconds(200);
+    QElapsedTimer waited;
+    waited.start();
+    while (!share().quietFor(quiet, shortPeriod))
+        ASSERT_LT(waited.elapsed(), 30000) << "the file never became quiet";
+    const Tellan::Platform::FileStamp quietStamp = share().stampOf(quiet), busyStamp = share().stampOf(busy);
+
+    const pid_t child = ::fork();
+    ASSERT_NE(child, -1) << std::strerror(errno);
+    if (child == 0) {
+        if (::setresgid(4242, 4242, 4242) != 0 || ::setresuid(4242, 4242, 4242) != 0)
+            ::_exit(10);
+        if (::access(QFile::encodeName(dir.path()).constData(), W_OK | X_OK) != 0)
+            ::_exit(77);
+        if (FileShare::native().writersOf(quiet) != Tellan::Platform::Writers::Unknown)
+            ::_exit(11);
+        int failures = 0;
+        if (FileShare::native().removeIfUnchanged(busy, busyStamp, -1, std::chrono::hours(1))
+            != Tellan::Platform::Removal::NotQuiet)
+            failures |= 1;
+        if (FileShare::native().removeIfUnchanged(quiet, quietStamp, -1, shortPeriod)
+            != Tellan::Platform::Removal::Removed)
+            failures |= 2;
+        ::_exit(failures);
+    }
+    int status = 0;
+    ASSERT_EQ(::waitpid(child, &status, 0), child);
+    ASSERT_TRUE(WIFEXITED(status));
+    if (WEXITSTATUS(status) == 77)
+        GTEST_SKIP() << dir.path().toStdString() << " cannot be reached by another user";
+    ASSERT_NE(WEXITSTATUS(status), 10) << "cannot become another user";
+    ASSERT_NE(WEXITSTATUS(status), 11) << "another user's test for writers did not say 'cannot tell'";
+    EXPECT_EQ(WEXITSTATUS(status) & 1, 0) << "a file changed within the period was not kept";
+    EXPECT_EQ(WEXITSTATUS(status) & 2, 0) << "a quiet file was not removed";
+    EXPECT_TRUE(fs::exists(busy));
+    EXPECT_FALSE(fs::exists(quiet));
+    EXPECT_EQ(QDir(dir.path()).entryList(QDir::Files | QDir::Hidden).size(), 1)
+        << "something left under a private name";
 }
 
 // Testing for writers takes a read lease for a moment; a writer that opens

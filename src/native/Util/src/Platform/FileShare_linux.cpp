@@ -102,6 +102,18 @@ std::string privateName()
     return ".zorvik-removing-" + std::to_string(::getpid()) + "-" + std::to_string(++counter);
 }
 
+// Moves `from` to `to` in one folder unless something stands at `to`. Where
+// the file system refuses the no-replace flag, a hard link does the same:
+// it fails when the name is taken.
+bool moveNoReplace(int folder, const char* from, const char* to)
+{
+    if (::renameat2(folder, from, folder, to, RENAME_NOREPLACE) == 0)
+        return true;
+    if (errno != EINVAL || ::linkat(folder, from, folder, to, 0) != 0)
+        return false;
+    return ::unlinkat(folder, from, 0) == 0;
+}
+
 // A description that can write. While someone tests for writers with a
 // read lease, the kernel refuses a non-blocking writable open with
 // EWOULDBLOCK until that lease goes, which is at once: try again a few
@@ -250,9 +262,10 @@ private:
         const PathAt at(path, true);
         if (!at.ok())
             return Removal::Failed;
-        const FileStamp named = stampAt(at.folder(), at.name());
-        if (!named.valid)
+        struct stat namedInfo {};
+        if (::fstatat(at.folder(), at.name(), &namedInfo, AT_SYMLINK_NOFOLLOW) != 0)
             return errno == ENOENT ? Removal::Missing : Removal::Failed;
+        const FileStamp named = stampFrom(namedInfo);
         if (!named.sameFile(expected))
             return Removal::Replaced;
         if (handle < 0) {
@@ -268,11 +281,11 @@ private:
         // Whatever stands at the name now is what moves: checked once moved,
         // a file put there after the look above is moved back, never deleted.
         const std::string aside = privateName();
-        if (::renameat2(at.folder(), at.name(), at.folder(), aside.c_str(), RENAME_NOREPLACE) != 0)
+        if (!moveNoReplace(at.folder(), at.name(), aside.c_str()))
             return Removal::Failed;
         const auto moveBack = [&](Removal removal) {
             // Put back only where nothing took the name meanwhile.
-            ::renameat2(at.folder(), aside.c_str(), at.folder(), at.name(), RENAME_NOREPLACE);
+            moveNoReplace(at.folder(), aside.c_str(), at.name());
             return removal;
         };
         if (!stampAt(at.folder(), aside.c_str()).sameFile(expected))
@@ -296,7 +309,8 @@ private:
             removal = Removal::InUse;
         else if (writers == Writers::Open)
             removal = Removal::BeingWritten;
-        else if (writers == Writers::Unknown && !quiet(info, quietPeriod))
+        // Judged as it stood at its name: the move aside sets the change time.
+        else if (writers == Writers::Unknown && !quiet(namedInfo, quietPeriod))
             removal = Removal::NotQuiet;
         // Under the lease no writer can open the file before it is gone.
         if (removal == Removal::Removed && ::unlinkat(at.folder(), aside.c_str(), 0) != 0)
