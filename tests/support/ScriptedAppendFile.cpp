@@ -10,6 +10,8 @@ using Tellan::Platform::AppendFile;
 
 int ScriptedAppendFile::open(const boost::filesystem::path& path) { return AppendFile::native().open(path); }
 
+int ScriptedAppendFile::create(const boost::filesystem::path& path) { return AppendFile::native().create(path); }
+
 void ScriptedAppendFile::close(int handle) { AppendFile::native().close(handle); }
 
 std::int64_t ScriptedAppendFile::append(int handle, const char* data, std::size_t size)

@@ -13,6 +13,7 @@ namespace TestSupport {
 class ScriptedAppendFile : public Tellan::Platform::AppendFile {
 public:
     int open(const boost::filesystem::path& path) override;
+    int create(const boost::filesystem::path& path) override;
     void close(int handle) override;
     std::int64_t append(int handle, const char* data, std::size_t size) override;
     std::int64_t readAt(int handle, std::uint64_t offset, char* data, std::size_t size) override;

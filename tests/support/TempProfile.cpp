@@ -42,10 +42,11 @@ const QString& processConfigHome()
 
 } // namespace
 
-TempProfile::TempProfile()
+TempProfile::TempProfile(const QString& homeName)
 {
     if (!dir_.isValid())
         throw std::runtime_error("no temporary folder");
+    home_ = homeName.isEmpty() ? dir_.path() : dir_.path() + "/" + homeName;
     QDir().mkpath(dataHome());
     QDir().mkpath(configHome());
     QDir().mkpath(music());
@@ -55,7 +56,7 @@ TempProfile::TempProfile()
 
 TempProfile::~TempProfile() = default;
 
-QString TempProfile::home() const { return dir_.path(); }
+QString TempProfile::home() const { return home_; }
 QString TempProfile::dataHome() const { return home() + "/.local/share"; }
 QString TempProfile::configHome() const { return home() + "/.config"; }
 QString TempProfile::music() const { return home() + "/Music"; }

@@ -18,7 +18,9 @@ namespace TestSupport {
 // configHome() through environment(), so their settings are in settingsFile().
 class TempProfile {
 public:
-    TempProfile();
+    // `homeName`, when given, is the home folder's own name inside the
+    // temporary folder (for names that are not ASCII).
+    explicit TempProfile(const QString& homeName = QString());
     ~TempProfile();
 
     QString home() const;
@@ -45,6 +47,7 @@ public:
 
 private:
     QTemporaryDir dir_;
+    QString home_;
     ScopedEnvironment environment_;
 };
 

@@ -29,17 +29,16 @@ LogFile::~LogFile() { close(); }
 bool LogFile::create(const fs::path& path)
 {
     close();
-    if (LongPath::exists(path))
-        return false;
     // Each append goes to the file in one write, with nothing buffered in
-    // between that a failed write could leave behind to come out later.
-    handle = files().open(path);
+    // between that a failed write could leave behind to come out later. A
+    // file that stands at the name already is not ours, whoever made it.
+    handle = files().create(path);
     if (handle < 0)
         return false;
     hold = FileInUse(path);
     if (!hold.held()) {
-        // Another process made and holds the file since the test above, or
-        // the file was moved away before the hold: not ours to write on.
+        // Another process holds the file made above, or it was moved away
+        // before the hold: not ours to write on.
         close();
         return false;
     }

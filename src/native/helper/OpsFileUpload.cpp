@@ -7,8 +7,6 @@
 #include "Platform/Platform.h"
 #include "Platform/SocketOptions.h"
 
-#include <QFileInfo>
-
 #include <boost/asio/connect.hpp>
 #include <boost/asio/ip/address.hpp>
 #include <boost/asio/placeholders.hpp>
@@ -143,6 +141,18 @@ X509_STORE* sharedTrustStore(const std::string& extraCaFile, std::string& error)
 
 namespace Tellan {
 
+namespace {
+
+// By whatever length of path; a file that is gone counts as empty.
+qint64 sizeOnDisk(const QString& path)
+{
+    Platform::Files::Status status;
+    const bool there = Platform::Installed<Platform::Files>::get().statusOf(LongPath::fromText(path), status) == 0;
+    return there ? qint64(status.size) : 0;
+}
+
+} // namespace
+
 // A look-up cannot be cancelled: it runs on a thread of its own, which hands
 // its answer to the upload only while the upload still waits for it.
 struct OpsFileUpload::PendingLookUp {
@@ -238,11 +248,7 @@ OpsFileUpload::~OpsFileUpload()
 
 bool OpsFileUpload::Start()
 {
-    // By whatever length of path; a file that is gone counts as empty.
-    Platform::Files::Status status;
-    const bool there =
-        Platform::Installed<Platform::Files>::get().statusOf(LongPath::fromText(info->path), status) == 0;
-    const qint64 size = there ? qint64(status.size) : 0;
+    const qint64 size = sizeOnDisk(info->path);
     if (size < 1) {
         TLOG_EVENT(ERROR, "OpsFileUpload", "logFileEmpty", {"path", info->path});
         return false;
@@ -423,7 +429,7 @@ void OpsFileUpload::handleWriteFile(const boost::system::error_code& error, std:
         // goes out whole next time.
         fileGrew = true;
         TLOG_EVENT(ERROR, "OpsFileUpload", "sentDataContentLengthMisMatch", {"contentLength", quint64(contentLength)},
-                   {"sentAmount", quint64(sentAmount)}, {"fileSize", quint64(QFileInfo(info->path).size())});
+                   {"sentAmount", quint64(sentAmount)}, {"fileSize", quint64(sizeOnDisk(info->path))});
     }
     fileBuffer[std::size_t(read)] = ' ';
     file.close();

@@ -8,8 +8,6 @@
 #include "Settings/SharedStorage.h"
 #include "ThreadBoundCallback.h"
 
-#include <cstring>
-
 #include <boost/make_shared.hpp>
 #include <boost/weak_ptr.hpp>
 
@@ -103,14 +101,13 @@ void OpsFileUploader::startNextUpload()
             popPendingFileUpload();
             continue;
         }
-        if (const char* reason = reasonNotToStart(head->path)) {
+        const NotStarted notStarted = reasonNotToStart(head->path);
+        if (notStarted.reason) {
             // Out of the queue, kept on disk, offered again by the next pass.
-            TLOG_EVENT(WARNING, "OpsFileUploader", "UploadNotStarted", {"fileName", head->path}, {"reason", reason});
+            TLOG_EVENT(WARNING, "OpsFileUploader", "UploadNotStarted", {"fileName", head->path},
+                       {"reason", notStarted.reason});
             currentHold.release();
-            // Another helper sending the file is no failure: its own outcome
-            // follows. Any other reason is one of an upload that could not
-            // start.
-            if (std::strcmp(reason, "inUse") != 0)
+            if (notStarted.failure)
                 Q_EMIT uploadFailure(head->path, 0, 0);
             popPendingFileUpload();
             continue;
@@ -121,29 +118,32 @@ void OpsFileUploader::startNextUpload()
     }
 }
 
-const char* OpsFileUploader::reasonNotToStart(const QString& path)
+OpsFileUploader::NotStarted OpsFileUploader::reasonNotToStart(const QString& path)
 {
+    // Another helper sending the file is no failure: its own outcome
+    // follows. Any other reason is one of an upload that could not start.
+    const NotStarted inUse{"inUse", false};
     // Pruning or anyone else may have deleted a file while it waited.
     const boost::filesystem::path file = LongPath::fromText(path);
     if (!LongPath::exists(file))
-        return "missing";
+        return {"missing", true};
     Platform::FileShare& share = Platform::Installed<Platform::FileShare>::get();
     // Another helper is sending it (its hold also keeps the file open for
     // writing, so this is asked first to tell the two apart).
     if (share.isInUse(file))
-        return "inUse";
+        return inUse;
     // A file still being written would go out cut short. Asked before our
     // own hold, whose description may be open for writing too. A file whose
     // writers cannot be told waits until it has been left alone a while.
     if (const char* written = LongPath::stillWritten(file))
-        return written;
+        return {written, true};
     FileInUse hold(file);
     if (!hold.held() && Platform::getLastError() == Platform::ERROR_SHARING_VIOLATION_CODE)
-        return "inUse";
+        return inUse;
     currentHold = std::move(hold);
     // Any other failure to hold it (a file system without such locks) leaves
     // the upload itself to find out whether the file can be read.
-    return nullptr;
+    return {nullptr, false};
 }
 
 bool OpsFileUploader::startUpload(const boost::shared_ptr<OpsFileInfo>& info)

@@ -108,8 +108,14 @@ public Q_SLOTS:
 
 private:
     void post(const boost::shared_ptr<OpsFileInfo>& info);
-    // Why the head cannot be started now, or nullptr when it can be.
-    const char* reasonNotToStart(const QString& path);
+    // Why the head cannot be started now.
+    struct NotStarted {
+        // Null when it can be started.
+        const char* reason;
+        // Whether to report it as an upload that failed.
+        bool failure;
+    };
+    NotStarted reasonNotToStart(const QString& path);
     // Sent already and held for whoever deletes it.
     bool awaitsDeletion(const QString& path);
     void retryLater();

@@ -6,7 +6,6 @@
 #include "Text/CrLf.h"
 #include "Text/WideText.h"
 
-#include <QFile>
 #include <QLocale>
 #include <QString>
 
@@ -15,10 +14,7 @@
 
 namespace fs = boost::filesystem;
 
-fs::path musicDataDirectory()
-{
-    return fs::path(QFile::encodeName(Tellan::Storage::productRootDirectory()).toStdString());
-}
+fs::path musicDataDirectory() { return Tellan::LongPath::fromText(Tellan::Storage::productRootDirectory()); }
 
 fs::path migratorLogPath()
 {

@@ -223,6 +223,25 @@ TEST_F(LongPathFiles, RemoveReportsWhetherSomethingWasRemoved)
     EXPECT_TRUE(lp::remove(deep_)); // empty now
 }
 
+TEST_F(LongPathFiles, RemoveAllTakesAFolderWithWhatItHoldsAndALinkButNotWhereItPoints)
+{
+    const fs::path kept = deep_ / "kept";
+    lp::createDirectories(kept);
+    write(kept / "file.log", "x");
+    const fs::path folder = deep_ / "folder";
+    lp::createDirectories(folder / "inner");
+    write(folder / "inner" / "file.log", "x");
+    fs::create_symlink(kept, folder / "link");
+    fs::create_symlink(kept, deep_ / "link");
+
+    EXPECT_TRUE(lp::removeAll(folder));
+    EXPECT_FALSE(fs::exists(folder));
+    EXPECT_TRUE(lp::removeAll(deep_ / "link"));
+    EXPECT_FALSE(fs::exists(fs::symlink_status(deep_ / "link")));
+    EXPECT_TRUE(fs::exists(kept / "file.log"));
+    EXPECT_FALSE(lp::removeAll(deep_ / "missing"));
+}
+
 } // namespace
 
 TEST(LongPathText, FromTextIsTheUtf8BytesWhateverTheLocale)
@@ -272,7 +291,7 @@ TEST_F(LongPathFiles, RenameHeldMovesUnderItsOwnHoldWhichGoesWithTheFile)
     EXPECT_TRUE(fs::exists(mine));
 }
 
-TEST_F(LongPathFiles, RemoveHeldRemovesUnderItsOwnHoldAndHonoursOthersWithoutOne)
+TEST_F(LongPathFiles, RemoveHeldRemovesUnderItsOwnHoldAndNothingWithoutOne)
 {
     lp::createDirectories(deep_);
     const fs::path mine = deep_ / "mine.log";
@@ -292,8 +311,8 @@ TEST_F(LongPathFiles, RemoveHeldRemovesUnderItsOwnHoldAndHonoursOthersWithoutOne
     EXPECT_FALSE(lp::removeHeld(theirs, none));
     EXPECT_TRUE(fs::exists(theirs));
     other.release();
-    EXPECT_TRUE(lp::removeHeld(theirs, none));
-    EXPECT_FALSE(fs::exists(theirs));
+    EXPECT_FALSE(lp::removeHeld(theirs, none));
+    EXPECT_TRUE(fs::exists(theirs));
 }
 
 TEST_F(LongPathFiles, MoveAcrossVolumesWhoseCopyFailsHalfWayKeepsTheSource)

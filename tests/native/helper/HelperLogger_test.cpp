@@ -1,4 +1,5 @@
 #include "HelperLogger.h"
+#include "LogFile.h"
 
 #include "Logging/Log.h"
 #include "LongPath/FileInUse.h"
@@ -10,6 +11,7 @@
 #include "RecordingSink.h"
 #include "ScriptedAppendFile.h"
 #include "ScriptedFileShare.h"
+#include "ScriptedFiles.h"
 #include "ScriptedMachine.h"
 #include "ScriptedPlatform.h"
 #include "TempProfile.h"
@@ -1106,4 +1108,42 @@ TEST_F(HelperLoggerTest, EachLineIsOneWriteAndAShortWriteIsCutBackAndCounted)
     EXPECT_EQ(last[4], "after the room came back");
     EXPECT_FALSE(contains(after, "zzz"));
     TestSupport::installRecordingSink();
+}
+
+namespace {
+
+// Another process makes the file just after the test for it: the test finds
+// nothing there.
+class FileMadeAfterTheCheck : public TestSupport::ScriptedFiles {
+public:
+    explicit FileMadeAfterTheCheck(const boost::filesystem::path& made) : made(made) {}
+    bool exists(const boost::filesystem::path& path) override
+    {
+        return path == made ? false : ScriptedFiles::exists(path);
+    }
+
+private:
+    const boost::filesystem::path made;
+};
+
+} // namespace
+
+TEST(LogFileCreate, AFileAnotherMadeMeanwhileIsNotTakenAsOurs)
+{
+    namespace fs = boost::filesystem;
+    const fs::path folder = fs::temp_directory_path() / fs::unique_path("zorvik-logfile-%%%%-%%%%-%%%%");
+    fs::create_directories(folder);
+    struct Cleanup {
+        fs::path folder;
+        ~Cleanup() { fs::remove_all(folder); }
+    } cleanup{folder};
+    const fs::path path = folder / kCurrentName;
+    std::ofstream(path.string(), std::ios::binary).flush();
+
+    FileMadeAfterTheCheck files(path);
+    Tellan::Platform::ScopedInstall<Tellan::Platform::Files> install(&files);
+    Tellan::LogFile file;
+    EXPECT_FALSE(file.create(path));
+    EXPECT_FALSE(file.isOpen());
+    EXPECT_TRUE(fs::exists(path));
 }

@@ -22,6 +22,8 @@ const qint64 ZONE_OFFSET_SECONDS = 14 * 3600;
 
 class MigratorProgram : public ::testing::Test {
 protected:
+    explicit MigratorProgram(const QString& homeName = QString()) : profile_(homeName) {}
+
     // Runs the migrator to its end; returns its exit code.
     int run(const QString& path = QString(), const char* locale = "LC_ALL=C")
     {
@@ -155,6 +157,28 @@ TEST_F(MigratorProgram, ArchiveStampIsAsciiDigitsWhateverTheUsersLocale)
     EXPECT_TRUE(QRegExp(QStringLiteral("ZorvikMusicMigrator-v9\\.5\\.2\\.2478-[0-9]{6}-[0-9]{6}\\.log"))
                     .exactMatch(QFileInfo(archived).fileName()))
         << archived.toStdString();
+}
+
+// A home whose name is not ASCII, the child in the C locale: the log's path
+// must still name the user's folder.
+class MigratorProgramInAnAccentedHome : public MigratorProgram {
+protected:
+    MigratorProgramInAnAccentedHome()
+        : MigratorProgram(QString::fromUtf8("J\xc3\xbcrgen \xc3\x98"
+                                            "deg\xc3\xa5rd"))
+    {
+    }
+};
+
+TEST_F(MigratorProgramInAnAccentedHome, LogsIntoTheUsersFolderUnderTheCLocale)
+{
+    makeLogsFolder();
+    fakePowershell(TABLE_HEAD + "echo ZorvikMobileLLC.ZorvikMusic; echo");
+
+    EXPECT_EQ(run(QString(), "LC_ALL=C"), 0);
+
+    EXPECT_EQ(archivedLogContent(profile_), logOf({VERSION_LINE, WINDOWS_10, CHECKING, FOUND}));
+    EXPECT_EQ(readAll(marker(profile_)), MARKER_CONTENT);
 }
 
 TEST_F(MigratorProgram, LogOfAnEarlierRunIsDeletedUnsent)

@@ -215,7 +215,8 @@ void forEachScrubbedPiece(const std::wstring& line, Text text)
 // The wide line as 8-bit text, the user name hidden.
 void appendScrubbedLatin1(std::string& out, const std::wstring& line)
 {
-    // Room for the line and its line end; a short name grows it below.
+    // Room for the line and its line end; where the user name is shorter
+    // than its placeholder, the resize of each piece grows it further.
     out.reserve(out.size() + line.size() + 1);
     forEachScrubbedPiece(line, [&out](const wchar_t* begin, const wchar_t* end) {
         const std::size_t at = out.size();

@@ -7,6 +7,7 @@
 #include <QString>
 
 #include <boost/filesystem/exception.hpp>
+#include <boost/filesystem/operations.hpp>
 
 #include <cerrno>
 #include <string>
@@ -127,14 +128,17 @@ bool remove(const fs::path& path)
     return files().remove(path);
 }
 
+bool removeAll(const fs::path& path)
+{
+    boost::system::error_code error;
+    const auto removed = fs::remove_all(path, error);
+    return removed > 0 && !error;
+}
+
 bool removeHeld(const fs::path& path, FileInUse& hold)
 {
-    if (!hold.held()) {
-        const bool removed = LongPath::remove(path);
-        hold.release();
-        return removed;
-    }
-    if (!hold.isAt(path)) {
+    // Without a hold, whatever stands at the name is not known to be ours.
+    if (!hold.held() || !hold.isAt(path)) {
         hold.release();
         return false;
     }

@@ -53,10 +53,15 @@ void rename(const boost::filesystem::path& oldPath, const boost::filesystem::pat
 // error gives false.
 bool remove(const boost::filesystem::path& path);
 
+// Removes what stands at the path, whatever is in use: a file, a symbolic
+// link (never followed) or a folder with all it holds. True when something
+// was removed and nothing failed.
+bool removeAll(const boost::filesystem::path& path);
+
 // Removes a file that `hold` holds in use, then releases the hold, so that
-// no one else can take the file up between the two. Without a hold: remove,
-// then release. A hold on another file than the one now at `path` removes
-// nothing: that file is not the one held.
+// no one else can take the file up between the two. Without a hold, or with
+// one on another file than the one now at `path`, it removes nothing: that
+// file is not known to be the one held.
 bool removeHeld(const boost::filesystem::path& path, FileInUse& hold);
 
 // How long a file whose writers cannot be told must have been left alone

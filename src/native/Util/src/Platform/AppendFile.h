@@ -19,6 +19,11 @@ public:
     // is missing. A handle >= 0, or -1 with the last error set.
     virtual int open(const boost::filesystem::path& path) = 0;
 
+    // Makes a new file at `path` and opens it as open does (CREATE_NEW): a
+    // file that stands there already is not this one's, and gives -1 with
+    // the last error set.
+    virtual int create(const boost::filesystem::path& path) = 0;
+
     // Closes a handle; -1 is ignored.
     virtual void close(int handle) = 0;
 

@@ -14,29 +14,15 @@ namespace {
 
 class LinuxAppendFile final : public AppendFile {
 public:
-    int open(const boost::filesystem::path& path) override
-    {
-        // A path of any length, as the layer's other file operations take it.
-        const PathAt at(path);
-        if (!at.ok()) {
-            setLastError(errorFromErrno(errno));
-            return -1;
-        }
-        int fd;
-        do
-            fd = ::openat(at.folder(), at.name(), O_RDWR | O_CREAT | O_APPEND | O_CLOEXEC | O_NOCTTY, 0666);
-        while (fd < 0 && errno == EINTR);
-        if (fd < 0)
-            setLastError(errorFromErrno(errno));
-        return fd;
-    }
+    int open(const boost::filesystem::path& path) override { return openWith(path, 0); }
+
+    int create(const boost::filesystem::path& path) override { return openWith(path, O_EXCL); }
 
     void close(int handle) override
     {
         if (handle >= 0)
             ::close(handle);
     }
-
     std::int64_t append(int handle, const char* data, std::size_t size) override
     {
         ssize_t written;
@@ -65,6 +51,24 @@ public:
             return -1;
         }
         return got;
+    }
+
+private:
+    int openWith(const boost::filesystem::path& path, int extra)
+    {
+        // A path of any length, as the layer's other file operations take it.
+        const PathAt at(path);
+        if (!at.ok()) {
+            setLastError(errorFromErrno(errno));
+            return -1;
+        }
+        int fd;
+        do
+            fd = ::openat(at.folder(), at.name(), O_RDWR | O_CREAT | O_APPEND | O_CLOEXEC | O_NOCTTY | extra, 0666);
+        while (fd < 0 && errno == EINTR);
+        if (fd < 0)
+            setLastError(errorFromErrno(errno));
+        return fd;
     }
 };
 

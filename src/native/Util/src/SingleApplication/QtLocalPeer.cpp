@@ -1,13 +1,12 @@
 #include "SingleApplication/QtLocalPeer.h"
 
 #include "Logging/Log.h"
+#include "LongPath/LongPath.h"
 #include "Platform/Session.h"
 
 #include <QCoreApplication>
 #include <QDataStream>
 #include <QDeadlineTimer>
-#include <QDir>
-#include <QFileInfo>
 #include <QPointer>
 #include <QRegExp>
 #include <QThread>
@@ -78,11 +77,7 @@ void QtLocalPeer::openLockFile(const QString& path)
     // The folder is ours alone: what stands at the name and cannot be our
     // lock file (another owner's file, a folder, a file we may not write) is
     // in the way, and goes.
-    const QFileInfo info(path);
-    if (info.isDir() && !info.isSymLink())
-        QDir(path).removeRecursively();
-    else
-        QFile::remove(path);
+    Tellan::LongPath::removeAll(Tellan::LongPath::fromText(path));
     if (lockFile.open(QIODevice::ReadWrite) && session.isOwnedByCurrentUser(static_cast<int>(lockFile.handle())))
         return;
     const QByteArray error = lockFile.errorString().toLocal8Bit();
@@ -150,7 +145,7 @@ void QtLocalPeer::checkServer()
     }
     // A server whose accept failed has closed and removed its socket but
     // still reports that it listens; only we use that name.
-    if (server->isListening() && QFileInfo::exists(socketName))
+    if (server->isListening() && Tellan::LongPath::exists(Tellan::LongPath::fromText(socketName)))
         return;
     // Stopped while we hold the lock: no one else may listen at our name, so
     // we listen again, as often as it takes.
