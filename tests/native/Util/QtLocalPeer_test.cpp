@@ -7,6 +7,7 @@
 #include "Platform/FileLock.h"
 #include "ScopedEnvironment.h"
 #include "ScriptedSession.h"
+#include "SendAll.h"
 
 #include <QByteArray>
 #include <QCoreApplication>
@@ -65,19 +66,7 @@ public:
     void send(const QByteArray& bytes) { ASSERT_TRUE(sendAll(bytes)); }
     // A send may take part of the bytes: false when the other side ends the
     // connection before all went out.
-    bool sendAll(const QByteArray& bytes)
-    {
-        qint64 sent = 0;
-        while (sent < bytes.size()) {
-            const ssize_t n = ::send(fd_, bytes.constData() + sent, size_t(bytes.size() - sent), MSG_NOSIGNAL);
-            if (n < 0 && errno == EINTR)
-                continue;
-            if (n <= 0)
-                return false;
-            sent += n;
-        }
-        return true;
-    }
+    bool sendAll(const QByteArray& bytes) { return TestSupport::sendAll(fd_, bytes); }
     // What arrives within `ms`, up to `count` bytes; stops early at the end of
     // the connection.
     QByteArray read(int count, int ms)

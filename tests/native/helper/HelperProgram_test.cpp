@@ -8,6 +8,7 @@
 // compiled-in upload port. Without root the tests that upload are skipped.
 #include "ChildProgram.h"
 #include "ScopedEnvironment.h"
+#include "SendAll.h"
 #include "UploadStandIn.h"
 
 #include "SingleApplication/QtLocalPeer.h"
@@ -468,21 +469,7 @@ int connectTo(const QString& socket)
     return -1;
 }
 
-// All of the bytes, however many each send takes; false when the other side
-// ended the connection first.
-bool sendAll(int fd, const QByteArray& bytes)
-{
-    qint64 sent = 0;
-    while (sent < bytes.size()) {
-        const ssize_t n = ::send(fd, bytes.constData() + sent, size_t(bytes.size() - sent), MSG_NOSIGNAL);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0)
-            return false;
-        sent += n;
-    }
-    return true;
-}
+using TestSupport::sendAll;
 
 // Writes bytes to the running helper's socket on a connection of its own
 // and closes it; the number of bytes that came back within `ms`.
