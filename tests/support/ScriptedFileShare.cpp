@@ -41,11 +41,6 @@ bool ScriptedFileShare::isInUse(const boost::filesystem::path& path)
     return FileShare::native().isInUse(path);
 }
 
-bool ScriptedFileShare::isOpenForWriting(const boost::filesystem::path& path)
-{
-    return writersOf(path) == Writers::Open;
-}
-
 Writers ScriptedFileShare::writersOf(const boost::filesystem::path& path)
 {
     return writersUnknown ? Writers::Unknown : FileShare::native().writersOf(path);

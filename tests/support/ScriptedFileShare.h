@@ -23,7 +23,6 @@ public:
     bool isHeldAt(int handle, const boost::filesystem::path& path) override;
     bool truncateHeld(int handle, std::uint64_t size) override;
     bool isInUse(const boost::filesystem::path& path) override;
-    bool isOpenForWriting(const boost::filesystem::path& path) override;
     Tellan::Platform::Writers writersOf(const boost::filesystem::path& path) override;
     bool quietFor(const boost::filesystem::path& path, std::chrono::milliseconds period) override;
     Tellan::Platform::FileStamp stampOf(const boost::filesystem::path& path) override;

@@ -95,12 +95,9 @@ public:
     // or any error, gives false.
     virtual bool isInUse(const boost::filesystem::path& path) = 0;
 
-    // True when some process, this one included, has the file open for
-    // writing. False when it cannot be told (not a regular file, not the
+    // Whether some process, this one included, has the file open for
+    // writing; Unknown when it cannot be told (not a regular file, not the
     // file's owner, a file system without leases).
-    virtual bool isOpenForWriting(const boost::filesystem::path& path) = 0;
-
-    // The same question with its third answer: Unknown when it cannot be told.
     virtual Writers writersOf(const boost::filesystem::path& path) = 0;
 
     // True when the file at `path` (not following a link) has been neither

@@ -200,8 +200,6 @@ public:
         return held;
     }
 
-    bool isOpenForWriting(const boost::filesystem::path& path) override { return writersOf(path) == Writers::Open; }
-
     Writers writersOf(const boost::filesystem::path& path) override
     {
         const int fd = openForLock(path, O_RDONLY);
