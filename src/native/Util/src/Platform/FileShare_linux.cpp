@@ -150,12 +150,8 @@ public:
             setLastError(errno == ENOENT || errno == ENOTDIR ? ERROR_FILE_NOT_FOUND_CODE : ERROR_ACCESS_DENIED_CODE);
             return -1;
         }
-        struct stat info {};
-        if (::fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) {
-            ::close(fd);
-            setLastError(ERROR_ACCESS_DENIED_CODE);
+        if (regularFileOnly(fd) < 0)
             return -1;
-        }
         struct flock lock = wholeFile(type);
         if (::fcntl(fd, F_OFD_SETLK, &lock) != 0) {
             const int error = errno;

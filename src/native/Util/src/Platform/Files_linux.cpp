@@ -177,12 +177,8 @@ public:
             setLastError(errno == ENOENT || errno == ENOTDIR ? ERROR_FILE_NOT_FOUND_CODE : ERROR_ACCESS_DENIED_CODE);
             return -1;
         }
-        struct stat info {};
-        if (::fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) {
-            ::close(fd);
-            setLastError(ERROR_ACCESS_DENIED_CODE);
+        if (regularFileOnly(fd) < 0)
             return -1;
-        }
         // Reads of a regular file never block; later reads need no flag.
         ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) & ~O_NONBLOCK);
         return fd;

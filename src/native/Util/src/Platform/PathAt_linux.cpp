@@ -1,8 +1,10 @@
 #include "Platform/PathAt_linux.h"
+#include "Platform/Platform.h"
 
 #include <cerrno>
 #include <climits>
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 namespace Tellan {
@@ -71,6 +73,16 @@ PathAt::~PathAt()
 {
     if (owned_)
         ::close(folder_);
+}
+
+int regularFileOnly(int fd)
+{
+    struct stat info {};
+    if (::fstat(fd, &info) == 0 && S_ISREG(info.st_mode))
+        return fd;
+    ::close(fd);
+    setLastError(ERROR_ACCESS_DENIED_CODE);
+    return -1;
 }
 
 } // namespace Platform

@@ -33,5 +33,9 @@ private:
     std::string name_;
 };
 
+// `fd` when it is open on a regular file; otherwise it is closed, the last
+// error is 5 (access denied) and the result is -1.
+int regularFileOnly(int fd);
+
 } // namespace Platform
 } // namespace Tellan
