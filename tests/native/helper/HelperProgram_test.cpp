@@ -10,6 +10,7 @@
 #include "ScopedEnvironment.h"
 #include "SendAll.h"
 #include "UploadStandIn.h"
+#include "WaitUntil.h"
 
 #include "SingleApplication/QtLocalPeer.h"
 
@@ -100,16 +101,7 @@ unsigned short uploadPort()
     return static_cast<unsigned short>(std::stoi(port));
 }
 
-bool waitUntil(const std::function<bool()>& condition, int ms = 30000)
-{
-    QDeadlineTimer deadline(ms);
-    while (!condition()) {
-        if (deadline.hasExpired())
-            return false;
-        QThread::msleep(5);
-    }
-    return true;
-}
+using TestSupport::waitUntil;
 
 // Closes its descriptors when it goes, also when an assertion ends the test.
 class Descriptors {

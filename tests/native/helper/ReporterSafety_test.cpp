@@ -7,6 +7,7 @@
 
 #include "ChildProgram.h"
 #include "ScopedEnvironment.h"
+#include "WaitUntil.h"
 
 #include "Foundation/ProductConstants.h"
 #include "LongPath/FileInUse.h"
@@ -398,16 +399,7 @@ std::vector<QByteArray> filesIn(const QString& folder)
     return contents;
 }
 
-bool waitUntil(const std::function<bool()>& condition, int ms = 60000)
-{
-    QDeadlineTimer deadline(ms);
-    while (!condition()) {
-        if (deadline.hasExpired())
-            return false;
-        QThread::msleep(10);
-    }
-    return true;
-}
+using TestSupport::waitUntil;
 
 } // namespace
 
